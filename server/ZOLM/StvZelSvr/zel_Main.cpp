@@ -1,0 +1,55 @@
+#include "zel_StvZelSvr.h"
+
+#include <cstdio>
+
+#include "DebugTrace.h"
+
+namespace {
+
+bool IsApache(int serverType) { return serverType == 2 || serverType == 3; }
+
+// Reads the web-server kind from "StUninst.ini" (uncached) and traces it.
+void TraceWebServerKind() {
+    wchar_t folder[MAX_PATH] = {};
+    getWorkingDirectory(folder, MAX_PATH);
+    wchar_t iniPath[MAX_PATH] = {};
+    _snwprintf(iniPath, MAX_PATH - 1, L"%s%s", folder, L"StUninst.ini");
+    const int serverType =
+        static_cast<int>(::GetPrivateProfileIntW(L"WEB_SERVER", L"ServerType", 0, iniPath));
+    if (IsApache(serverType)) {
+        DebugTraceW('I', TRACE_SRC_W, L"%s - Running with Apache (%d)", L"main", serverType);
+    } else {
+        DebugTraceW('I', TRACE_SRC_W, L"%s - Running with IIS (%d)", L"main", serverType);
+    }
+}
+
+void StartTrace() {
+    wchar_t folder[MAX_PATH] = {};
+    getWorkingDirectory(folder, MAX_PATH);
+    wchar_t settingsFile[MAX_PATH] = {};
+    wchar_t debugLibrary[MAX_PATH] = {};
+    _snwprintf(settingsFile, MAX_PATH - 1, L"%s%s", folder, L"Private\\LogServer\\stvdebug.ini");
+    _snwprintf(debugLibrary, MAX_PATH - 1, L"%s%s", folder, L"kvdbg20.dll");
+    InitDebugTraceW(settingsFile, debugLibrary, L"ZEL_SVR", true);
+}
+
+}  // namespace
+
+int ZelServerMain(int argc, char* argv[]) {
+    SERVICE_TABLE_ENTRYW serviceTable[] = {
+        {const_cast<LPWSTR>(kServiceName), Service_Main},
+        {nullptr, nullptr},
+    };
+
+    TraceWebServerKind();
+    StartTrace();
+    DebugTraceA('I', TRACE_SRC_A, "%s - cmd(%s)", "main", argc > 1 ? argv[1] : "");
+
+    if (!::StartServiceCtrlDispatcherW(serviceTable)) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - StartServiceCtrlDispatcher failed.", L"main");
+        ::ExitProcess(::GetLastError());
+    }
+    return 0;
+}
+
+int main(int argc, char* argv[]) { return ZelServerMain(argc, argv); }

@@ -1,0 +1,45 @@
+#include "CPipeClient.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+// The server may identify the client but not act as it.
+constexpr DWORD kIdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+}  // namespace
+
+bool CPipeClient::Connect(const wchar_t* pipeName) {
+    _snwprintf(m_szPipePath, MAX_PATH - 1, L"\\\\.\\pipe\\%s", pipeName);
+    m_szPipePath[MAX_PATH - 1] = L'\0';
+    for (;;) {
+        m_hPipe.reset(::CreateFileW(m_szPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    kIdentifyOnly, nullptr));
+        if (m_hPipe) break;
+        if (::GetLastError() != ERROR_PIPE_BUSY) return false;
+        if (!::WaitNamedPipeW(m_szPipePath, NMPWAIT_USE_DEFAULT_WAIT)) return false;
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    return ::SetNamedPipeHandleState(m_hPipe.get(), &mode, nullptr, nullptr) != FALSE;
+}
+
+bool CPipeClient::Send(const void* pData, DWORD* pcbSize) {
+    const BYTE* source = static_cast<const BYTE*>(pData);
+    DWORD remaining = *pcbSize;
+    DWORD total = 0;
+    BYTE piece[kPieceBytes];
+    while (remaining != 0) {
+        const DWORD pieceBytes = remaining < kPieceBytes ? remaining : kPieceBytes;
+        std::memcpy(piece, source, pieceBytes);
+        DWORD written = 0;
+        if (!::WriteFile(m_hPipe.get(), piece, pieceBytes, &written, nullptr)) {
+            // Out of pipe quota: the same piece is written again at once.
+            if (::GetLastError() == ERROR_NO_SYSTEM_RESOURCES) continue;
+            return false;
+        }
+        total += written;
+        remaining -= written;
+        source += written;
+    }
+    *pcbSize = total;
+    return true;
+}
