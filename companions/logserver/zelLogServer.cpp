@@ -66,7 +66,7 @@ int ParseOptions(int argc, wchar_t** argv, Options& options) {
             options.setLevel = true;
             ++i;
         } else {
-            std::fwprintf(stderr, L"zelLogServer: bad argument \"%s\" (see --help)\n", argv[i]);
+            std::fwprintf(stderr, L"zelLogServer: bad argument \"%ls\" (see --help)\n", argv[i]);
             return 2;
         }
     }
@@ -163,7 +163,7 @@ int wmain(int argc, wchar_t** argv) {
     LOGSRV::CLogServer server(
         [&](const LOGSRV::ParsedRecord& record) {
             const std::wstring line = LOGSRV::FormatRecord(record);
-            std::wprintf(L"%s\n", line.c_str());
+            std::wprintf(L"%ls\n", line.c_str());
             std::fflush(stdout);
             if (logFile != nullptr) {
                 std::fprintf(logFile, "%s\r\n", ToUtf8(line).c_str());
@@ -172,15 +172,15 @@ int wmain(int argc, wchar_t** argv) {
             if (options.maxRecords > 0 && ++records >= options.maxRecords) ::SetEvent(g_stopEvent);
         },
         [](const std::wstring& reason) {
-            std::wprintf(L"!! refused: %s\n", reason.c_str());
+            std::wprintf(L"!! refused: %ls\n", reason.c_str());
             std::fflush(stdout);
         });
     if (!server.Start(options.pipeName.c_str())) {
-        std::fwprintf(stderr, L"zelLogServer: cannot listen on %s (%lu)\n",
+        std::fwprintf(stderr, L"zelLogServer: cannot listen on %ls (%lu)\n",
                       options.pipeName.c_str(), ::GetLastError());
         return 1;
     }
-    std::wprintf(L"== zelLogServer listening on \\\\.\\pipe\\%s, appending to %s (Ctrl+C stops)\n",
+    std::wprintf(L"== zelLogServer listening on \\\\.\\pipe\\%ls, appending to %ls (Ctrl+C stops)\n",
                  options.pipeName.c_str(), options.logFile.c_str());
     std::fflush(stdout);
 
