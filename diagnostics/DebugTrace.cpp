@@ -72,7 +72,9 @@ void ComposeLineA(char (&line)[kTraceLineChars], const char* format, va_list arg
     line[kTraceLineChars - 1] = '\0';
 }
 
-int TraceTime() { return static_cast<int>(std::time(nullptr)); }
+int TraceTime() {
+    return static_cast<int>(std::time(nullptr));
+}
 
 }  // namespace
 

@@ -125,7 +125,8 @@ int main() {
     }
     const double bare = Median(bareRates);
     const double trace = Median(traceRates);
-    std::printf("trace records delivered:   %.0f records/s (median of %d rounds of %d)\n", trace, kRounds, kRecords);
+    std::printf("trace records delivered:   %.0f records/s (median of %d rounds of %d)\n", trace,
+                kRounds, kRecords);
     std::printf("bare connect-write-close:  %.0f records/s\n", bare);
     std::printf("ratio trace / bare:        %.2f\n", bare > 0 ? trace / bare : 0.0);
     server.Stop();

@@ -21,8 +21,8 @@ int g_initCalls = 0;
 
 extern "C" {
 
-__declspec(dllexport) BOOL SD_InitDebug_with_Ini_0200(const char* settingsFile, const char*,
-                                                      const char*) {
+__declspec(dllexport) BOOL
+    SD_InitDebug_with_Ini_0200(const char* settingsFile, const char*, const char*) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_settingsFile = settingsFile != nullptr ? settingsFile : "";
     ++g_initCalls;
@@ -48,8 +48,8 @@ __declspec(dllexport) int KvDbg_TraceCount() {
     return static_cast<int>(g_traces.size());
 }
 
-__declspec(dllexport) BOOL KvDbg_GetTrace(int index, int* level, int* line, wchar_t* text,
-                                          int textChars) {
+__declspec(dllexport) BOOL
+    KvDbg_GetTrace(int index, int* level, int* line, wchar_t* text, int textChars) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (index < 0 || index >= static_cast<int>(g_traces.size()) || textChars <= 0) return FALSE;
     const TraceRecord& record = g_traces[static_cast<size_t>(index)];

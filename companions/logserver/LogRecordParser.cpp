@@ -61,11 +61,16 @@ std::vector<std::wstring> SplitFixedFields(const std::wstring& text) {
 
 bool FillNumbers(const std::vector<std::wstring>& fields, ParsedRecord& record,
                  std::wstring& reason) {
-    if (!ToSigned(fields[1], record.time)) reason = L"bad time field";
-    else if (!ToUnsigned(fields[2], record.processId)) reason = L"bad process id field";
-    else if (!ToUnsigned(fields[3], record.threadId)) reason = L"bad thread id field";
-    else if (!ToSigned(fields[4], record.level)) reason = L"bad level field";
-    else if (!ToSigned(fields[6], record.line)) reason = L"bad line field";
+    if (!ToSigned(fields[1], record.time))
+        reason = L"bad time field";
+    else if (!ToUnsigned(fields[2], record.processId))
+        reason = L"bad process id field";
+    else if (!ToUnsigned(fields[3], record.threadId))
+        reason = L"bad thread id field";
+    else if (!ToSigned(fields[4], record.level))
+        reason = L"bad level field";
+    else if (!ToSigned(fields[6], record.line))
+        reason = L"bad line field";
     return reason.empty();
 }
 
@@ -73,9 +78,12 @@ bool FillNumbers(const std::vector<std::wstring>& fields, ParsedRecord& record,
 
 bool ParseLogRecord(const std::vector<BYTE>& bytes, ParsedRecord& record, std::wstring& reason) {
     reason.clear();
-    if (bytes.empty()) reason = L"empty connection";
-    else if (bytes.size() > kMaxRecordBytes) reason = L"record too large";
-    else if (bytes.size() % 2 != 0) reason = L"not UTF-16 (odd byte count)";
+    if (bytes.empty())
+        reason = L"empty connection";
+    else if (bytes.size() > kMaxRecordBytes)
+        reason = L"record too large";
+    else if (bytes.size() % 2 != 0)
+        reason = L"not UTF-16 (odd byte count)";
     if (!reason.empty()) return false;
 
     std::wstring text(bytes.size() / 2, L'\0');
@@ -85,8 +93,10 @@ bool ParseLogRecord(const std::vector<BYTE>& bytes, ParsedRecord& record, std::w
         return false;
     }
     text.pop_back();
-    if (text.find(L'\0') != std::wstring::npos) reason = L"zero character inside the record";
-    else if (!IsValidUtf16(text)) reason = L"not UTF-16 (unpaired surrogate)";
+    if (text.find(L'\0') != std::wstring::npos)
+        reason = L"zero character inside the record";
+    else if (!IsValidUtf16(text))
+        reason = L"not UTF-16 (unpaired surrogate)";
     if (!reason.empty()) return false;
 
     const std::vector<std::wstring> fields = SplitFixedFields(text);
@@ -107,12 +117,26 @@ bool ParseLogRecord(const std::vector<BYTE>& bytes, ParsedRecord& record, std::w
 wchar_t LevelLetter(int level) {
     if (level < 0 || level > 255) return L'?';
     switch (level) {
-        case 'F': case 0: case 1: case 2: return L'F';
-        case 'E': case 3: case 4: return L'E';
-        case 'W': case 5: return L'W';
-        case 'I': case 6: case 7: return L'I';
-        case 'N': return L'N';
-        default: return L'D';
+        case 'F':
+        case 0:
+        case 1:
+        case 2:
+            return L'F';
+        case 'E':
+        case 3:
+        case 4:
+            return L'E';
+        case 'W':
+        case 5:
+            return L'W';
+        case 'I':
+        case 6:
+        case 7:
+            return L'I';
+        case 'N':
+            return L'N';
+        default:
+            return L'D';
     }
 }
 

@@ -27,16 +27,18 @@ CLogServer::CLogServer(RecordSink onRecord, RefusalSink onRefusal)
       m_onRefusal(std::move(onRefusal)),
       m_stopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-CLogServer::~CLogServer() { Stop(); }
+CLogServer::~CLogServer() {
+    Stop();
+}
 
 bool CLogServer::Start(const wchar_t* pipeName, int instances, DWORD idleTimeoutMs) {
     m_idleTimeoutMs = idleTimeoutMs;
     const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + pipeName;
     for (int i = 0; i < instances; ++i) {
-        UTIL::unique_handle instance(::CreateNamedPipeW(
-            path.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
-            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096,
-            65536, 5000, nullptr));
+        UTIL::unique_handle instance(
+            ::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                               PIPE_UNLIMITED_INSTANCES, 4096, 65536, 5000, nullptr));
         if (!instance) return false;
         m_instances.push_back(std::move(instance));
     }

@@ -108,8 +108,8 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 }
 
 std::string ToUtf8(const std::wstring& text) {
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr,
-                                            nullptr);
+    const int bytes =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 1), '\0');
     if (bytes > 0) {
         ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, utf8.data(), bytes, nullptr, nullptr);
@@ -180,8 +180,9 @@ int wmain(int argc, wchar_t** argv) {
                       options.pipeName.c_str(), ::GetLastError());
         return 1;
     }
-    std::wprintf(L"== zelLogServer listening on \\\\.\\pipe\\%ls, appending to %ls (Ctrl+C stops)\n",
-                 options.pipeName.c_str(), options.logFile.c_str());
+    std::wprintf(
+        L"== zelLogServer listening on \\\\.\\pipe\\%ls, appending to %ls (Ctrl+C stops)\n",
+        options.pipeName.c_str(), options.logFile.c_str());
     std::fflush(stdout);
 
     std::thread console(ReadLevelCommands, std::ref(holder), std::ref(holderOpen));

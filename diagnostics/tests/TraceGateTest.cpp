@@ -11,16 +11,22 @@
 namespace {
 
 TEST(TraceLevelRank, LettersAndNumbersMapToTheirRanks) {
-    for (int level : std::initializer_list<int>{'F', 0, 1, 2}) EXPECT_EQ(TraceLevelRank(level), 2) << level;
-    for (int level : std::initializer_list<int>{'E', 3, 4}) EXPECT_EQ(TraceLevelRank(level), 4) << level;
-    for (int level : std::initializer_list<int>{'W', 5}) EXPECT_EQ(TraceLevelRank(level), 5) << level;
-    for (int level : std::initializer_list<int>{'I', 6, 7}) EXPECT_EQ(TraceLevelRank(level), 7) << level;
+    for (int level : std::initializer_list<int>{'F', 0, 1, 2})
+        EXPECT_EQ(TraceLevelRank(level), 2) << level;
+    for (int level : std::initializer_list<int>{'E', 3, 4})
+        EXPECT_EQ(TraceLevelRank(level), 4) << level;
+    for (int level : std::initializer_list<int>{'W', 5})
+        EXPECT_EQ(TraceLevelRank(level), 5) << level;
+    for (int level : std::initializer_list<int>{'I', 6, 7})
+        EXPECT_EQ(TraceLevelRank(level), 7) << level;
     EXPECT_EQ(TraceLevelRank('N'), -1);
-    for (int level : std::initializer_list<int>{'D', 8, 9, 'A', 'Z', 255}) EXPECT_EQ(TraceLevelRank(level), 9) << level;
+    for (int level : std::initializer_list<int>{'D', 8, 9, 'A', 'Z', 255})
+        EXPECT_EQ(TraceLevelRank(level), 9) << level;
 }
 
 TEST(TraceLevelGate, EveryLevelPassesWhileBit16IsClear) {
-    for (DWORD word : std::initializer_list<DWORD>{0x00000000u, 0x00000007u, 0x0000FFFEu, 0xFFFE0000u}) {
+    for (DWORD word :
+         std::initializer_list<DWORD>{0x00000000u, 0x00000007u, 0x0000FFFEu, 0xFFFE0000u}) {
         for (int level = 0; level <= 255; ++level) {
             EXPECT_TRUE(IsLevelEnabledByWord(word, level)) << std::hex << word << " " << level;
         }

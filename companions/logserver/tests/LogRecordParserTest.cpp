@@ -56,9 +56,9 @@ TEST(LogRecordParser, MalformedInputIsRefusedWithAReason) {
               std::wstring::npos);
     EXPECT_NE(Refusal(Bytes(L"LOG_WRITE\t1\t2\t3\t99999999999\ts\t5\tt")).find(L"level"),
               std::wstring::npos);
-    EXPECT_NE(Refusal(Bytes(std::wstring(L"LOG_WRITE\t1\t2\t3\t4\ts\t5\tt") + L'\xD800'))
-                  .find(L"UTF-16"),
-              std::wstring::npos);
+    EXPECT_NE(
+        Refusal(Bytes(std::wstring(L"LOG_WRITE\t1\t2\t3\t4\ts\t5\tt") + L'\xD800')).find(L"UTF-16"),
+        std::wstring::npos);
     EXPECT_NE(Refusal({}).find(L"empty"), std::wstring::npos);
     EXPECT_NE(Refusal(std::vector<BYTE>(LOGSRV::kMaxRecordBytes + 2, 'a')).find(L"too large"),
               std::wstring::npos);

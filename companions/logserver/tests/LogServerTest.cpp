@@ -29,8 +29,8 @@ protected:
 
     static UTIL::unique_handle OpenClient() {
         for (;;) {
-            UTIL::unique_handle pipe(::CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr,
-                                                   OPEN_EXISTING, 0, nullptr));
+            UTIL::unique_handle pipe(
+                ::CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             if (pipe || ::GetLastError() != ERROR_PIPE_BUSY) return pipe;
             ::WaitNamedPipeW(kPipePath, NMPWAIT_USE_DEFAULT_WAIT);
         }
@@ -57,26 +57,25 @@ protected:
     std::condition_variable m_changed;
     std::vector<std::wstring> m_records;
     std::vector<std::wstring> m_refusals;
-    LOGSRV::CLogServer m_server{
-        [this](const LOGSRV::ParsedRecord& record) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_records.push_back(record.text);
-            m_changed.notify_all();
-        },
-        [this](const std::wstring& reason) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_refusals.push_back(reason);
-            m_changed.notify_all();
-        }};
+    LOGSRV::CLogServer m_server{[this](const LOGSRV::ParsedRecord& record) {
+                                    std::lock_guard<std::mutex> lock(m_mutex);
+                                    m_records.push_back(record.text);
+                                    m_changed.notify_all();
+                                },
+                                [this](const std::wstring& reason) {
+                                    std::lock_guard<std::mutex> lock(m_mutex);
+                                    m_refusals.push_back(reason);
+                                    m_changed.notify_all();
+                                }};
 };
 
 TEST_F(LogServer, BadConnectionsAreRefusedAndGoodOnesAllArrive) {
     Send(Record(L"first"));
     std::vector<BYTE> noZero = Record(L"cut");
     noZero.resize(noZero.size() - 2);
-    Send(noZero);                                              // stopped half-way
-    Send({'a', 'b', 'c'});                                     // not UTF-16
-    Send({'L', 0, '\t', 0, '1', 0, 0, 0});                     // too few fields
+    Send(noZero);                                                  // stopped half-way
+    Send({'a', 'b', 'c'});                                         // not UTF-16
+    Send({'L', 0, '\t', 0, '1', 0, 0, 0});                         // too few fields
     Send(std::vector<BYTE>(LOGSRV::kMaxRecordBytes + 4096, 'x'));  // huge
     Send(Record(L"last"));
     ASSERT_TRUE(WaitFor(2, 4));

@@ -48,7 +48,8 @@ TEST_F(LogWrite, LevelAndNegativeNumbersGoOutAsPassed) {
 
 TEST_F(LogWrite, NarrowRecordIsWidened) {
     EXPECT_TRUE(logcl_WriteLogA(7, 8, 9, 68, "n.cpp", 1, "narrow text"));
-    EXPECT_EQ(OnlyRecord().bytes, Utf16LeWithZero(L"LOG_WRITE\t7\t8\t9\t68\tn.cpp\t1\tnarrow text"));
+    EXPECT_EQ(OnlyRecord().bytes,
+              Utf16LeWithZero(L"LOG_WRITE\t7\t8\t9\t68\tn.cpp\t1\tnarrow text"));
 }
 
 TEST_F(LogWrite, LongRecordArrivesWholeInPieces) {

@@ -39,13 +39,17 @@ const std::wstring& LogRecord::Field(size_t index) const {
     return index < fields.size() ? fields[index] : kEmpty;
 }
 
-int LogRecord::Level() const { return _wtoi(Field(4).c_str()); }
+int LogRecord::Level() const {
+    return _wtoi(Field(4).c_str());
+}
 
 CLogPipeListener::CLogPipeListener(const wchar_t* pipeName)
     : m_path(std::wstring(L"\\\\.\\pipe\\") + pipeName),
       m_stopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-CLogPipeListener::~CLogPipeListener() { Stop(); }
+CLogPipeListener::~CLogPipeListener() {
+    Stop();
+}
 
 HANDLE CLogPipeListener::CreateInstance() const {
     return ::CreateNamedPipeW(m_path.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,

@@ -16,10 +16,10 @@
 namespace ZELTEST {
 
 struct LogRecord {
-    std::vector<BYTE> bytes;          // everything the connection wrote
-    std::vector<DWORD> messageSizes;  // size of each pipe message (one per write)
-    std::wstring text;                // bytes as UTF-16LE, final zero removed
-    bool zeroTerminated = false;      // the last character was 0
+    std::vector<BYTE> bytes;           // everything the connection wrote
+    std::vector<DWORD> messageSizes;   // size of each pipe message (one per write)
+    std::wstring text;                 // bytes as UTF-16LE, final zero removed
+    bool zeroTerminated = false;       // the last character was 0
     std::vector<std::wstring> fields;  // text split at tabs
 
     // LOG_WRITE fields by name; empty or 0 when absent.

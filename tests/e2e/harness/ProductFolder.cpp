@@ -54,7 +54,9 @@ CProductFolder::CProductFolder(const wchar_t* name)
     CreateFolders(m_root);
 }
 
-CProductFolder::~CProductFolder() { RemoveTree(m_root); }
+CProductFolder::~CProductFolder() {
+    RemoveTree(m_root);
+}
 
 std::wstring CProductFolder::CopyIn(const std::wstring& source,
                                     const std::wstring& relativePath) const {

@@ -11,7 +11,8 @@ CSharedWord::CSharedWord(const wchar_t* sectionName)
 }
 
 void CSharedWord::Set(DWORD word) {
-    if (Valid()) ::InterlockedExchange(static_cast<volatile LONG*>(m_view.get()), static_cast<LONG>(word));
+    if (Valid())
+        ::InterlockedExchange(static_cast<volatile LONG*>(m_view.get()), static_cast<LONG>(word));
 }
 
 DWORD CSharedWord::Get() const {

@@ -33,9 +33,8 @@ protected:
 
 // Working Dir lines, then the web-server kind, more Working Dir lines, then
 // (with the tag) the command line and the dispatcher failure.
-void ExpectEntrySequence(const std::vector<ZELTEST::LogRecord>& records,
-                         const std::wstring& root, const std::wstring& webServerLine,
-                         const std::wstring& cmdLine) {
+void ExpectEntrySequence(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& root,
+                         const std::wstring& webServerLine, const std::wstring& cmdLine) {
     const std::wstring workingDir = kBefore + L"getWorkingDirectory - Working Dir = " + root;
     size_t i = 0;
     while (i < records.size() && records[i].Line() == workingDir) ++i;
