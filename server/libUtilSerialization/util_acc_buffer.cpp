@@ -103,9 +103,9 @@ bool CAccBuffer::ChooseTempFolder() {
     return false;
 }
 
-std::unique_ptr<std::ofstream> CAccBuffer::OpenFileModeStream(const wchar_t* path) {
-    auto stream = std::make_unique<std::ofstream>(std::filesystem::path(path),
-                                                  std::ios::binary | std::ios::trunc);
+std::unique_ptr<std::fstream> CAccBuffer::OpenFileModeStream(const wchar_t* path) {
+    auto stream = std::make_unique<std::fstream>(std::filesystem::path(path),
+                                                  std::ios::out | std::ios::binary | std::ios::trunc);
     if (!stream->is_open()) return nullptr;
     return stream;
 }

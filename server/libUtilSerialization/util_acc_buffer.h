@@ -33,7 +33,7 @@ public:
 
 protected:
     // Opens the binary output stream of file mode; null when the open fails.
-    virtual std::unique_ptr<std::ofstream> OpenFileModeStream(const wchar_t* path);
+    virtual std::unique_ptr<std::fstream> OpenFileModeStream(const wchar_t* path);
 
     void Grow(DWORD length);
     bool ChooseTempFolder();
@@ -45,7 +45,7 @@ protected:
     BYTE* m_pBuffer = nullptr;
     bool m_bOwner = true;
     wchar_t m_szFileName[kFileNameChars] = {};
-    std::unique_ptr<std::ofstream> m_pFile;
+    std::unique_ptr<std::fstream> m_pFile;
     bool m_bDeleteFile = false;
 };
 

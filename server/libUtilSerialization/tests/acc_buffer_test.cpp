@@ -28,7 +28,7 @@ public:
     std::wstring lastPath;
 
 protected:
-    std::unique_ptr<std::ofstream> OpenFileModeStream(const wchar_t* path) override {
+    std::unique_ptr<std::fstream> OpenFileModeStream(const wchar_t* path) override {
         ++opens;
         lastPath = path;
         return nullptr;
