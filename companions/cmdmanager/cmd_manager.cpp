@@ -9,6 +9,13 @@
 namespace CMDMGR {
 namespace {
 
+// A client that connected, wrote and closed before the server got to
+// ConnectNamedPipe leaves ERROR_NO_DATA; its bytes are still readable.
+bool ClientHasConnected() {
+    const DWORD error = GetLastError();
+    return error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
+}
+
 constexpr DWORD kMaxPreview = 64;
 
 std::wstring HexPreview(const BYTE* bytes, DWORD length) {
@@ -73,7 +80,7 @@ bool ServeCommandManager(const wchar_t* pipePath, unsigned connections, FILE* ou
             fwprintf(out, L"cannot create pipe %ls: error %lu\n", pipePath, GetLastError());
             return false;
         }
-        if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) continue;
+        if (!ConnectNamedPipe(pipe.get(), nullptr) && !ClientHasConnected()) continue;
         std::wstring text;
         DescribeMessage(ReadOneConnection(pipe.get()), text);
         fwprintf(out, L"%ls", text.c_str());

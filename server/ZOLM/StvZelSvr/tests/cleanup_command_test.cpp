@@ -11,11 +11,18 @@
 
 namespace {
 
+// A client that connected, wrote and closed before the server got to
+// ConnectNamedPipe leaves ERROR_NO_DATA; its bytes are still readable.
+bool ClientHasConnected() {
+    const DWORD error = GetLastError();
+    return error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
+}
+
 constexpr const wchar_t* kPipePath = L"\\\\.\\pipe\\Global\\ZelModuleCommandManager";
 
 std::vector<BYTE> ReceiveOneMessage(HANDLE pipe) {
     std::vector<BYTE> bytes;
-    if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return bytes;
+    if (!ConnectNamedPipe(pipe, nullptr) && !ClientHasConnected()) return bytes;
     BYTE piece[4096];
     for (;;) {
         DWORD got = 0;

@@ -12,6 +12,13 @@
 
 namespace {
 
+// A client that connected, wrote and closed before the server got to
+// ConnectNamedPipe leaves ERROR_NO_DATA; its bytes are still readable.
+bool ClientHasConnected() {
+    const DWORD error = GetLastError();
+    return error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
+}
+
 // A command manager stand-in: one connection, every pipe message kept apart.
 class PipeServer {
 public:
@@ -35,7 +42,7 @@ public:
 private:
     void Serve() {
         if (!m_pipe) return;
-        if (!ConnectNamedPipe(m_pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+        if (!ConnectNamedPipe(m_pipe.get(), nullptr) && !ClientHasConnected()) return;
         BYTE piece[65536];
         for (;;) {
             DWORD got = 0;
