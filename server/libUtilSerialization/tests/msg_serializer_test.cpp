@@ -245,3 +245,52 @@ TEST(MsgSerializerRobustness, RandomAndMutatedMessagesFailCleanly) {
     EXPECT_GT(raised, 0);
     EXPECT_GT(clean, 0);
 }
+
+namespace {
+
+// A body file of exactly `size` bytes: the four leading records, then one
+// parameter record that fills the rest.
+std::wstring WriteBodyFile(size_t size) {
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    wchar_t file[MAX_PATH] = {};
+    GetTempFileNameW(folder, L"body", 0, file);
+    std::vector<BYTE> bytes;
+    DWORD version = 1;
+    PutRecord(bytes, &version, 4);
+    MsgControlBlock control = {{0x20, 0xAC}, 0, 0, 0, 0};
+    PutRecord(bytes, &control, 16);
+    PutRecord(bytes, L"BODY", 10);
+    PutRecord(bytes, L"ID", 6);
+    const DWORD rest = static_cast<DWORD>(size - bytes.size() - 4);
+    bytes.insert(bytes.end(), reinterpret_cast<const BYTE*>(&rest), reinterpret_cast<const BYTE*>(&rest) + 4);
+    std::ofstream out(std::filesystem::path(file), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::vector<char> filler(1 << 20, 'q');
+    for (size_t left = rest; left != 0;) {
+        const size_t piece = left < filler.size() ? left : filler.size();
+        out.write(filler.data(), static_cast<std::streamsize>(piece));
+        left -= piece;
+    }
+    return file;
+}
+
+}  // namespace
+
+TEST(MsgSerializerFile, FiftyMiBBodyIsMappedAndOneByteLessIsStreamed) {
+    for (const size_t size : {size_t{52428800}, size_t{52428799}}) {
+        const std::wstring path = WriteBodyFile(size);
+        {
+            CMsgSerializer received(nullptr, 1);
+            received.ReadFile(path.c_str());
+            EXPECT_EQ(received.CommandName(), L"BODY") << size;
+            EXPECT_EQ(received.MessageId(), L"ID") << size;
+            EXPECT_EQ(received.ReadFileName().empty(), size == 52428800) << "streamed only below 50 MiB";
+            EXPECT_EQ(received.GetBytesUsed(), size);
+            DWORD length = 0;
+            EXPECT_FALSE(received.ReadBytes(nullptr, &length));
+            EXPECT_EQ(length, size - 56);  // 52 bytes of leading records, 4 of length
+        }
+        EXPECT_FALSE(FileExists(path)) << "the receiver owns the body file, size " << size;
+    }
+}
