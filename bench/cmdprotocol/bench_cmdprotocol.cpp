@@ -64,12 +64,14 @@ double SendBare(const std::vector<BYTE>& body) {
     auto drain = StartDrain(pipe.get());
     const auto start = Clock::now();
     {
-        UTIL::unique_handle client(CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        UTIL::unique_handle client(
+            CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         DWORD mode = PIPE_READMODE_MESSAGE;
         SetNamedPipeHandleState(client.get(), &mode, nullptr, nullptr);
         for (size_t offset = 0; offset < body.size(); offset += 1024) {
             DWORD written = 0;
-            const DWORD piece = static_cast<DWORD>(body.size() - offset < 1024 ? body.size() - offset : 1024);
+            const DWORD piece =
+                static_cast<DWORD>(body.size() - offset < 1024 ? body.size() - offset : 1024);
             WriteFile(client.get(), body.data() + offset, piece, &written, nullptr);
         }
     }
@@ -91,11 +93,13 @@ std::wstring WriteBodyFile(DWORD bodyBytes) {
 
 int main() {
     std::printf("%-10s %16s %16s\n", "body", "message MB/s", "bare pipe MB/s");
-    for (const size_t size : {size_t{1} << 10, size_t{1} << 20, size_t{10} << 20, size_t{100} << 20}) {
+    for (const size_t size :
+         {size_t{1} << 10, size_t{1} << 20, size_t{10} << 20, size_t{100} << 20}) {
         std::vector<BYTE> body(size, 0x5A);
         const double message = SendMessage(body);
         const double bare = SendBare(body);
-        std::printf("%-10zu %16.1f %16.1f\n", size, size / 1048576.0 / message, size / 1048576.0 / bare);
+        std::printf("%-10zu %16.1f %16.1f\n", size, size / 1048576.0 / message,
+                    size / 1048576.0 / bare);
     }
     const DWORD sixty = 60u << 20;
     auto path = WriteBodyFile(sixty);

@@ -61,21 +61,22 @@ bool DescribeMessage(const std::vector<BYTE>& bytes, std::wstring& text) {
         CMsgSerializer message(nullptr, 1);
         message.Load(bytes.data(), static_cast<DWORD>(bytes.size()));
         text = L"command: " + message.CommandName() + L"\n  id: " + message.MessageId() + L"\n";
-        if (!message.ReadFileName().empty()) text += L"  body file: " + message.ReadFileName() + L"\n";
+        if (!message.ReadFileName().empty())
+            text += L"  body file: " + message.ReadFileName() + L"\n";
         DescribeParameters(message, text);
         return true;
     } catch (const CIPCMsgBufferException& error) {
-        text = L"garbled message of " + std::to_wstring(bytes.size()) +
-               L" bytes skipped: " + error.GetCodeText() + L"\n";
+        text = L"garbled message of " + std::to_wstring(bytes.size()) + L" bytes skipped: " +
+               error.GetCodeText() + L"\n";
         return false;
     }
 }
 
 bool ServeCommandManager(const wchar_t* pipePath, unsigned connections, FILE* out) {
     for (unsigned served = 0; connections == 0 || served < connections; ++served) {
-        UTIL::unique_handle pipe(CreateNamedPipeW(pipePath, PIPE_ACCESS_INBOUND,
-                                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                                  PIPE_UNLIMITED_INSTANCES, 0, 65536, 0, nullptr));
+        UTIL::unique_handle pipe(CreateNamedPipeW(
+            pipePath, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+            PIPE_UNLIMITED_INSTANCES, 0, 65536, 0, nullptr));
         if (!pipe) {
             fwprintf(out, L"cannot create pipe %ls: error %lu\n", pipePath, GetLastError());
             return false;

@@ -40,7 +40,8 @@ bool ReadLeadingRecord(std::istream& in, std::string& collected) {
     in.seekg(0, std::ios::end);
     const auto end = in.tellg();
     in.seekg(position);
-    if (position < 0 || end < position || static_cast<unsigned long long>(end - position) < length) {
+    if (position < 0 || end < position ||
+        static_cast<unsigned long long>(end - position) < length) {
         return false;
     }
     collected.append(reinterpret_cast<const char*>(&length), 4);
@@ -162,7 +163,9 @@ CMsgSerializer::CMsgSerializer(const wchar_t* cmdName, int mode) {
     if (mode == kModeFile) CreateFileModeFile();
 }
 
-CMsgSerializer::~CMsgSerializer() { ReleaseMapping(); }
+CMsgSerializer::~CMsgSerializer() {
+    ReleaseMapping();
+}
 
 void CMsgSerializer::InitControlBlock() noexcept {
     m_ControlBlock = {};
@@ -335,7 +338,8 @@ bool CMsgSerializer::InternalReadFile(const wchar_t* path) {
     std::string collected;
     if (size >= 16) collected.reserve(static_cast<size_t>(size));
     bool whole = true;
-    for (int i = 0; i < kLeadingRecords && whole; ++i) whole = ReadLeadingRecord(*stream, collected);
+    for (int i = 0; i < kLeadingRecords && whole; ++i)
+        whole = ReadLeadingRecord(*stream, collected);
     if (whole) {
         char chunk[kStreamChunk];
         while (!stream->eof() && collected.size() < kStreamLimit) {
@@ -350,7 +354,8 @@ bool CMsgSerializer::InternalReadFile(const wchar_t* path) {
 
     Reset();
     const bool loaded = !collected.empty();
-    if (loaded) Load(reinterpret_cast<const BYTE*>(collected.data()), static_cast<DWORD>(collected.size()));
+    if (loaded)
+        Load(reinterpret_cast<const BYTE*>(collected.data()), static_cast<DWORD>(collected.size()));
 
     if (stream->eof()) stream->close();
     m_pFile = std::move(stream);
@@ -366,10 +371,9 @@ bool CMsgSerializer::CreateIPCResultMapFile() {
                                  nullptr));
     LARGE_INTEGER size = {};
     if (m_hMapFile && GetFileSizeEx(m_hMapFile.get(), &size)) m_llMapFileSize = size.QuadPart;
-    m_hMapping.reset(CreateFileMappingW(m_hMapFile ? m_hMapFile.get() : INVALID_HANDLE_VALUE,
-                                        nullptr, PAGE_READWRITE,
-                                        static_cast<DWORD>(m_llMapFileSize >> 32),
-                                        static_cast<DWORD>(m_llMapFileSize), nullptr));
+    m_hMapping.reset(CreateFileMappingW(
+        m_hMapFile ? m_hMapFile.get() : INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+        static_cast<DWORD>(m_llMapFileSize >> 32), static_cast<DWORD>(m_llMapFileSize), nullptr));
     if (!m_hMapping) {
         DebugTraceW('D', TRACE_SRC_W, L"%s - CreateFileMappingW failed! err = %d",
                     L"CreateIPCResultMapFile", static_cast<int>(GetLastError()));
@@ -396,7 +400,8 @@ bool CMsgSerializer::IPCResultFromFileByMemMap(const wchar_t* path) {
     }
     if (m_pMapView && m_llMapFileSize > 0) {
         Release();
-        CSerializer::Attach(static_cast<BYTE*>(m_pMapView.get()), static_cast<DWORD>(m_llMapFileSize));
+        CSerializer::Attach(static_cast<BYTE*>(m_pMapView.get()),
+                            static_cast<DWORD>(m_llMapFileSize));
         ParseFixedRecords();
         return true;
     }

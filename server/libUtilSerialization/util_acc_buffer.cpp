@@ -104,8 +104,8 @@ bool CAccBuffer::ChooseTempFolder() {
 }
 
 std::unique_ptr<std::fstream> CAccBuffer::OpenFileModeStream(const wchar_t* path) {
-    auto stream = std::make_unique<std::fstream>(std::filesystem::path(path),
-                                                  std::ios::out | std::ios::binary | std::ios::trunc);
+    auto stream = std::make_unique<std::fstream>(
+        std::filesystem::path(path), std::ios::out | std::ios::binary | std::ios::trunc);
     if (!stream->is_open()) return nullptr;
     return stream;
 }
@@ -170,7 +170,8 @@ CAccBuffer& CAccBuffer::operator=(const CAccBuffer& other) {
         }
         BYTE* block = new (std::nothrow) BYTE[other.m_dwBufferSize];
         if (!block) {
-            DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to allocate memory!", L"CAccBuffer::operator =");
+            DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to allocate memory!",
+                        L"CAccBuffer::operator =");
             return *this;
         }
         if (other.m_dwBytesUsed != 0) std::memcpy(block, other.m_pBuffer, other.m_dwBytesUsed);

@@ -17,15 +17,21 @@ CIPCMsgBufferException::CIPCMsgBufferException(int code, unsigned sourceLine)
 
 std::wstring CIPCMsgBufferException::GetCodeText() const {
     switch (GetCode()) {
-    case kOutOfRange: return L"Out of range";
-    case kInvalidBuffer: return L"Invalid buffer";
-    case kNotOwner: return L"Not owner";
-    default: return L"";
+        case kOutOfRange:
+            return L"Out of range";
+        case kInvalidBuffer:
+            return L"Invalid buffer";
+        case kNotOwner:
+            return L"Not owner";
+        default:
+            return L"";
     }
 }
 
 // Bytes left at the cursor, counted so that a cursor past the end gives 0.
-static DWORD Unread(DWORD used, DWORD cursor) { return cursor < used ? used - cursor : 0; }
+static DWORD Unread(DWORD used, DWORD cursor) {
+    return cursor < used ? used - cursor : 0;
+}
 
 void CIPCMsgBuffer::EnsureReadable(DWORD need, int line) {
     if (!m_pBuffer) throw CIPCMsgBufferException(CIPCMsgBufferException::kInvalidBuffer, line);

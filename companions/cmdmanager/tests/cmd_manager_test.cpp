@@ -16,12 +16,14 @@ namespace {
 void SendRaw(const std::vector<BYTE>& bytes) {
     UTIL::unique_handle pipe;
     for (int attempt = 0; attempt < 600 && !pipe; ++attempt) {
-        pipe.reset(CreateFileW(CMDMGR::kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        pipe.reset(
+            CreateFileW(CMDMGR::kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (!pipe) WaitNamedPipeW(CMDMGR::kPipePath, 100);
     }
     ASSERT_TRUE(pipe.valid());
     DWORD written = 0;
-    ASSERT_TRUE(WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    ASSERT_TRUE(
+        WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
 }
 
 std::wstring ReadAll(FILE* file) {
@@ -67,6 +69,7 @@ TEST(CommandManager, SkipsGarbageAndKeepsServingThroughARealPipe) {
     const std::wstring text = ReadAll(out);
     fclose(out);
     EXPECT_NE(text.find(L"garbled message of 7 bytes"), std::wstring::npos) << text;
-    EXPECT_NE(text.find(L"command: CMZELV2_ZELSVR_CLEANUP_SAMPLE_FOLDER"), std::wstring::npos) << text;
+    EXPECT_NE(text.find(L"command: CMZELV2_ZELSVR_CLEANUP_SAMPLE_FOLDER"), std::wstring::npos)
+        << text;
     EXPECT_NE(text.find(id), std::wstring::npos) << text;
 }

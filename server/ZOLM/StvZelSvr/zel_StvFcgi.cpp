@@ -10,7 +10,8 @@ bool CleanupSampleSubmissionFolder() {
         CMsgSerializer message(kCleanupSampleFolderCommand, 1);
         sent = cmzel_OutputCommand(message);
     }
-    DebugTraceA('I', TRACE_SRC_A, sent ? "%s - success" : "%s - failed", "CleanupSampleSubmissionFolder");
+    DebugTraceA('I', TRACE_SRC_A, sent ? "%s - success" : "%s - failed",
+                "CleanupSampleSubmissionFolder");
     DebugTraceA('D', TRACE_SRC_A, "%s - <<", "CleanupSampleSubmissionFolder");
     return sent;
 }

@@ -16,8 +16,8 @@ bool cmzel_OutputCommand(CMsgSerializer& message) {
     DWORD length = message.GetBytesUsed();
     const std::unique_ptr<BYTE[]> block(message.DetachBlock());
     if (!client.Send(block.get(), &length)) {
-        DebugTraceW('E', TRACE_SRC_W, L"%s - pipe [%s] send failed!. err=[%d]", L"cmzel_OutputCommand",
-                    kCommandManagerPipe, static_cast<int>(GetLastError()));
+        DebugTraceW('E', TRACE_SRC_W, L"%s - pipe [%s] send failed!. err=[%d]",
+                    L"cmzel_OutputCommand", kCommandManagerPipe, static_cast<int>(GetLastError()));
         return false;
     }
     return true;

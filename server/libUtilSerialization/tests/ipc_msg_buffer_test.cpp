@@ -27,7 +27,8 @@ public:
         GetTempFileNameW(folder, L"ipc", 0, file);
         m_path = file;
         std::ofstream(std::filesystem::path(m_path), std::ios::binary)
-            .write(message.data() + inMemory, static_cast<std::streamsize>(message.size() - inMemory));
+            .write(message.data() + inMemory,
+                   static_cast<std::streamsize>(message.size() - inMemory));
         Append(message.data(), static_cast<DWORD>(inMemory));
         m_pFile = std::make_unique<std::fstream>(std::filesystem::path(m_path),
                                                  std::ios::in | std::ios::binary);

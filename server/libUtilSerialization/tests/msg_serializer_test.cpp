@@ -45,7 +45,7 @@ TEST(MsgSerializerBuild, CleanupCommandMatchesTheWireLayout) {
     const size_t m = id.size();
     ASSERT_EQ(bytes.size(), 110 + (m + 1) * 2);
     const BYTE head[] = {4, 0, 0, 0, 1, 0, 0, 0, 16, 0, 0, 0, 0x20, 0xAC, 0, 0,
-                         0, 0, 0, 0, 0, 0, 0, 0, 0,   0,    0, 0, 74, 0, 0, 0};
+                         0, 0, 0, 0, 0, 0, 0, 0, 0,  0, 0, 0, 74,   0,    0, 0};
     EXPECT_EQ(0, std::memcmp(bytes.data(), head, sizeof(head)));
     EXPECT_EQ(0, std::memcmp(bytes.data() + 32, kCleanup, 74));
     EXPECT_EQ(DWordAt(bytes.data(), 106), (m + 1) * 2);
@@ -54,8 +54,8 @@ TEST(MsgSerializerBuild, CleanupCommandMatchesTheWireLayout) {
     // "0105", the name, then tick_pid_tid in signed decimal.
     ASSERT_EQ(id.rfind(std::wstring(L"0105") + kCleanup, 0), 0u);
     std::wstring numbers = id.substr(4 + 36);
-    const std::wstring tail = L"_" + std::to_wstring(static_cast<int>(GetCurrentProcessId())) + L"_" +
-                              std::to_wstring(static_cast<int>(GetCurrentThreadId()));
+    const std::wstring tail = L"_" + std::to_wstring(static_cast<int>(GetCurrentProcessId())) +
+                              L"_" + std::to_wstring(static_cast<int>(GetCurrentThreadId()));
     ASSERT_GT(numbers.size(), tail.size());
     EXPECT_EQ(numbers.substr(numbers.size() - tail.size()), tail);
     const std::wstring tick = numbers.substr(0, numbers.size() - tail.size());
@@ -191,14 +191,16 @@ TEST(MsgSerializerFile, LeadingRecordPastFileEndFailsTheRead) {
     DWORD liar = 0x7FFFFFFF;
     bytes.insert(bytes.end(), reinterpret_cast<BYTE*>(&liar), reinterpret_cast<BYTE*>(&liar) + 4);
     std::ofstream(std::filesystem::path(file), std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     CMsgSerializer reader(nullptr, 1);
     EXPECT_FALSE(reader.InternalReadFile(file));
 
     bytes.resize(bytes.size() - 4);
     PutRecord(bytes, L"ID", 6);
     std::ofstream(std::filesystem::path(file), std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     CMsgSerializer good(nullptr, 1);
     EXPECT_TRUE(good.InternalReadFile(file));
     EXPECT_EQ(good.CommandName(), name);
@@ -215,13 +217,16 @@ TEST(MsgSerializerRobustness, RandomAndMutatedMessagesFailCleanly) {
     for (int round = 0; round < 3000; ++round) {
         std::vector<BYTE> bytes = valid;
         switch (round % 3) {
-        case 0: bytes.resize(random() % (valid.size() + 1)); break;
-        case 1:
-            for (int k = 0; k < 4; ++k) bytes[random() % bytes.size()] = static_cast<BYTE>(random());
-            break;
-        default:
-            bytes.resize(random() % 200);
-            for (auto& b : bytes) b = static_cast<BYTE>(random());
+            case 0:
+                bytes.resize(random() % (valid.size() + 1));
+                break;
+            case 1:
+                for (int k = 0; k < 4; ++k)
+                    bytes[random() % bytes.size()] = static_cast<BYTE>(random());
+                break;
+            default:
+                bytes.resize(random() % 200);
+                for (auto& b : bytes) b = static_cast<BYTE>(random());
         }
         // Never let a mutated flag name a real file to read.
         if (bytes.size() >= 20) bytes[16] &= static_cast<BYTE>(~2u);
@@ -263,9 +268,11 @@ std::wstring WriteBodyFile(size_t size) {
     PutRecord(bytes, L"BODY", 10);
     PutRecord(bytes, L"ID", 6);
     const DWORD rest = static_cast<DWORD>(size - bytes.size() - 4);
-    bytes.insert(bytes.end(), reinterpret_cast<const BYTE*>(&rest), reinterpret_cast<const BYTE*>(&rest) + 4);
+    bytes.insert(bytes.end(), reinterpret_cast<const BYTE*>(&rest),
+                 reinterpret_cast<const BYTE*>(&rest) + 4);
     std::ofstream out(std::filesystem::path(file), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     std::vector<char> filler(1 << 20, 'q');
     for (size_t left = rest; left != 0;) {
         const size_t piece = left < filler.size() ? left : filler.size();
@@ -285,7 +292,8 @@ TEST(MsgSerializerFile, FiftyMiBBodyIsMappedAndOneByteLessIsStreamed) {
             received.ReadFile(path.c_str());
             EXPECT_EQ(received.CommandName(), L"BODY") << size;
             EXPECT_EQ(received.MessageId(), L"ID") << size;
-            EXPECT_EQ(received.ReadFileName().empty(), size == 52428800) << "streamed only below 50 MiB";
+            EXPECT_EQ(received.ReadFileName().empty(), size == 52428800)
+                << "streamed only below 50 MiB";
             EXPECT_EQ(received.GetBytesUsed(), size);
             DWORD length = 0;
             EXPECT_FALSE(received.ReadBytes(nullptr, &length));

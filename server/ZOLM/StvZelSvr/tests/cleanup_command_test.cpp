@@ -37,8 +37,8 @@ std::vector<BYTE> ReceiveOneMessage(HANDLE pipe) {
 
 TEST(CleanupSampleSubmissionFolder, DeliversADecodableCleanupCommand) {
     UTIL::unique_handle pipe(CreateNamedPipeW(kPipePath, PIPE_ACCESS_INBOUND,
-                                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 0, 65536,
-                                              0, nullptr));
+                                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 0,
+                                              65536, 0, nullptr));
     ASSERT_TRUE(pipe.valid());
     std::vector<BYTE> received;
     std::thread server([&] { received = ReceiveOneMessage(pipe.get()); });

@@ -23,9 +23,9 @@ bool ClientHasConnected() {
 class PipeServer {
 public:
     PipeServer() {
-        m_pipe.reset(CreateNamedPipeW(L"\\\\.\\pipe\\Global\\ZelModuleCommandManager",
-                                      PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-                                      1, 0, 65536, 0, nullptr));
+        m_pipe.reset(
+            CreateNamedPipeW(L"\\\\.\\pipe\\Global\\ZelModuleCommandManager", PIPE_ACCESS_INBOUND,
+                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 0, 65536, 0, nullptr));
         m_reader = std::thread([this] { Serve(); });
     }
     ~PipeServer() {
