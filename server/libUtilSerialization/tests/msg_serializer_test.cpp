@@ -302,3 +302,25 @@ TEST(MsgSerializerFile, FiftyMiBBodyIsMappedAndOneByteLessIsStreamed) {
         EXPECT_FALSE(FileExists(path)) << "the receiver owns the body file, size " << size;
     }
 }
+
+TEST(MsgSerializerFile, ResetAfterMappedReadGivesAFreshNamelessMessage) {
+    const std::wstring path = WriteBodyFile(52428800);
+    CMsgSerializer received(nullptr, 1);
+    ASSERT_TRUE(received.IPCResultFromFileByMemMap(path.c_str()));
+    EXPECT_EQ(received.CommandName(), L"BODY");
+    const std::wstring oldId = received.MessageId();
+    ASSERT_TRUE(received.Reset());
+    EXPECT_FALSE(FileExists(path));
+    EXPECT_EQ(received.CommandName(), L"NULL");
+    EXPECT_NE(received.MessageId(), oldId);
+    // version 8, control 20, "NULL" 14, identifier record.
+    EXPECT_EQ(received.GetBytesUsed(), 42u + 4 + (received.MessageId().size() + 1) * 2);
+    EXPECT_THROW(received.PeekLength(), CIPCMsgBufferException);
+}
+
+TEST(MsgSerializerFile, MissingBodyFileMarksNoMemoryResult) {
+    CMsgSerializer received(nullptr, 1);
+    EXPECT_FALSE(received.IPCResultFromFileByMemMap(L"C:\\no\\such\\body.tmp"));
+    EXPECT_EQ(received.ControlBlock().result, 0x8009000Eu);
+    EXPECT_EQ(DWordAt(received.Data(), 20), 0x8009000Eu);
+}
