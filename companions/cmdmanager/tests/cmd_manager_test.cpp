@@ -73,3 +73,19 @@ TEST(CommandManager, SkipsGarbageAndKeepsServingThroughARealPipe) {
         << text;
     EXPECT_NE(text.find(id), std::wstring::npos) << text;
 }
+
+TEST(CommandManager, DecodesABodyFileAndDeletesIt) {
+    CMsgSerializer message(L"CMD_BIG", CMsgSerializer::kModeFile);
+    std::vector<BYTE> body(3 << 20, 0xAB);
+    message.WriteBytes(body.data(), static_cast<DWORD>(body.size()));
+    const std::wstring bodyFile = message.FileName();
+    ASSERT_FALSE(bodyFile.empty());
+    message.PrepareForSend();
+    std::vector<BYTE> bytes(message.Data(), message.Data() + message.GetBytesUsed());
+    std::wstring text;
+    ASSERT_TRUE(CMDMGR::DescribeMessage(bytes, text));
+    EXPECT_NE(text.find(L"command: CMD_BIG"), std::wstring::npos) << text;
+    EXPECT_NE(text.find(L"body file: " + bodyFile), std::wstring::npos) << text;
+    EXPECT_NE(text.find(L"param[0] (3145728 bytes): AB AB"), std::wstring::npos) << text;
+    EXPECT_EQ(GetFileAttributesW(bodyFile.c_str()), INVALID_FILE_ATTRIBUTES);
+}
