@@ -1,0 +1,202 @@
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "util_acc_buffer.h"
+
+namespace {
+
+class TestableBuffer : public CAccBuffer {
+public:
+    void SetGrowBy(DWORD granule) { m_dwGrowBy = granule; }
+    void SetDeleteFile() { m_bDeleteFile = true; }
+    void CloseStream() { m_pFile.reset(); }
+};
+
+// A file stream that cannot be opened, to show the switch failing whole.
+class FailingOpenBuffer : public TestableBuffer {
+public:
+    int opens = 0;
+    std::wstring lastPath;
+
+protected:
+    std::unique_ptr<std::fstream> OpenFileModeStream(const wchar_t* path) override {
+        ++opens;
+        lastPath = path;
+        return nullptr;
+    }
+};
+
+std::vector<BYTE> Pattern(size_t size, BYTE seed) {
+    std::vector<BYTE> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<BYTE>(seed + i * 7);
+    return bytes;
+}
+
+std::vector<BYTE> ReadWholeFile(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+TEST(AccBufferGrowth, GrowsByWholeGranulesAboveTheNeed) {
+    CAccBuffer buffer;
+    buffer.Append(Pattern(4, 1).data(), 4);
+    EXPECT_EQ(buffer.BufferSize(), 1024u);
+
+    CAccBuffer filled;
+    auto first = Pattern(1000, 3);
+    filled.Append(first.data(), 1000);
+    ASSERT_EQ(filled.BufferSize(), 1024u);
+    const BYTE* block = filled.Data();
+    filled.Append(Pattern(24, 5).data(), 24);
+    EXPECT_EQ(filled.BufferSize(), 1024u);
+    EXPECT_EQ(filled.Data(), block);
+    EXPECT_EQ(filled.BytesUsed(), 1024u);
+
+    auto more = Pattern(1024, 9);
+    filled.Append(more.data(), 1024);
+    EXPECT_EQ(filled.BufferSize(), 3072u);
+    EXPECT_EQ(filled.BytesUsed(), 2048u);
+    EXPECT_EQ(0, memcmp(filled.Data(), first.data(), 1000));
+    EXPECT_EQ(0, memcmp(filled.Data() + 1024, more.data(), 1024));
+}
+
+TEST(AccBufferFileMode, SwitchesWhenCapacityIsExactlyTwoMiB) {
+    TestableBuffer buffer;
+    buffer.SetDeleteFile();
+    auto head = Pattern(2096128, 11);
+    buffer.Append(head.data(), static_cast<DWORD>(head.size()));
+    ASSERT_EQ(buffer.BufferSize(), 2097152u);
+    ASSERT_FALSE(buffer.IsFileMode());
+
+    auto tail = Pattern(100, 13);
+    buffer.Append(tail.data(), 100);
+    ASSERT_TRUE(buffer.IsFileMode());
+    EXPECT_EQ(buffer.BytesUsed(), head.size());
+    std::wstring path = buffer.FileName();
+    EXPECT_EQ(std::filesystem::path(path).filename().wstring().rfind(L"mst", 0), 0u);
+
+    buffer.CloseStream();
+    auto written = ReadWholeFile(path);
+    ASSERT_EQ(written.size(), head.size() + tail.size());
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), written.begin()));
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), written.begin() + head.size()));
+    DeleteFileW(path.c_str());
+}
+
+TEST(AccBufferFileMode, StaysInMemoryOneByteBelowTwoMiBEvenWhenCrossing) {
+    TestableBuffer buffer;
+    buffer.SetGrowBy(1);
+    auto head = Pattern(2097150, 17);
+    buffer.Append(head.data(), static_cast<DWORD>(head.size()));
+    ASSERT_EQ(buffer.BufferSize(), 2097151u);
+    buffer.Append(Pattern(10, 19).data(), 10);
+    EXPECT_FALSE(buffer.IsFileMode());
+    EXPECT_EQ(buffer.BytesUsed(), 2097160u);
+    EXPECT_GT(buffer.BufferSize(), 2097152u);
+}
+
+TEST(AccBufferFileMode, FailedStreamOpenLeavesMemoryModeAndRetries) {
+    FailingOpenBuffer buffer;
+    buffer.Append(Pattern(2096128, 23).data(), 2096128);
+    auto tail = Pattern(64, 29);
+    buffer.Append(tail.data(), 64);
+
+    EXPECT_EQ(buffer.opens, 1);
+    EXPECT_FALSE(buffer.IsFileMode());
+    EXPECT_STREQ(buffer.FileName(), L"");
+    EXPECT_FALSE(FileExists(buffer.lastPath)) << "the empty temporary file must be deleted";
+    EXPECT_EQ(buffer.BytesUsed(), 2096128u + 64u);
+    EXPECT_EQ(0, memcmp(buffer.Data() + 2096128, tail.data(), 64));
+    EXPECT_FALSE(buffer.CreateFileModeFile());
+
+    buffer.Append(tail.data(), 64);
+    EXPECT_EQ(buffer.opens, 3);
+}
+
+TEST(AccBufferFileMode, DestroyedBufferLeavesFileWithFourAccessEntries) {
+    std::wstring path;
+    {
+        CAccBuffer buffer;
+        buffer.Append("abcd", 4);
+        ASSERT_TRUE(buffer.CreateFileModeFile());
+        EXPECT_FALSE(buffer.CreateFileModeFile());
+        buffer.Append("efgh", 4);
+        path = buffer.FileName();
+    }
+    ASSERT_TRUE(FileExists(path));
+    auto bytes = ReadWholeFile(path);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "abcdefgh");
+
+    EXPECT_EQ(GrantTempFileAccess(path.c_str()), 0u);
+    DeleteFileW(path.c_str());
+    EXPECT_NE(GrantTempFileAccess(path.c_str()), 0u);
+}
+
+// Wine keeps no file DACL of its own, so the list is checked as it is built.
+TEST(AccBufferFileMode, TempFileAccessListHasFourInheritableFullAccessEntries) {
+    alignas(DWORD) BYTE aclBytes[1024];
+    auto* dacl = reinterpret_cast<PACL>(aclBytes);
+    DWORD added = 0;
+    ASSERT_TRUE(BuildTempFileAccessList(dacl, sizeof(aclBytes), &added));
+    EXPECT_EQ(added, 4u);
+    std::wstring sids;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &ace));
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(allowed->Mask, static_cast<DWORD>(GENERIC_ALL));
+        EXPECT_EQ(allowed->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        wchar_t* text = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(&allowed->SidStart, &text));
+        sids += text;
+        sids += L";";
+        LocalFree(text);
+    }
+    EXPECT_EQ(sids, L"S-1-5-32-568;S-1-5-17;S-1-5-18;S-1-1-0;");
+}
+
+TEST(AccBufferFileMode, ReleaseDeletesFileOnlyWhenAsked) {
+    TestableBuffer buffer;
+    buffer.SetDeleteFile();
+    buffer.Append("x", 1);
+    ASSERT_TRUE(buffer.CreateFileModeFile());
+    std::wstring path = buffer.FileName();
+    buffer.Release();
+    EXPECT_FALSE(FileExists(path));
+    EXPECT_FALSE(buffer.IsFileMode());
+    EXPECT_STREQ(buffer.FileName(), L"");
+    EXPECT_EQ(buffer.BufferSize(), 0u);
+}
+
+TEST(AccBufferAssign, CopiesMemoryContentsOnly) {
+    CAccBuffer source;
+    source.Append("hello", 5);
+    CAccBuffer target;
+    target.Append("old", 3);
+    target = source;
+    EXPECT_EQ(target.BufferSize(), 1024u);
+    ASSERT_EQ(target.BytesUsed(), 5u);
+    EXPECT_NE(target.Data(), source.Data());
+    EXPECT_EQ(0, memcmp(target.Data(), "hello", 5));
+
+    CAccBuffer empty;
+    target = empty;
+    EXPECT_EQ(target.Data(), nullptr);
+    EXPECT_EQ(target.BufferSize(), 0u);
+    EXPECT_FALSE(target.IsFileMode());
+}

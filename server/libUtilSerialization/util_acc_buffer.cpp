@@ -1,0 +1,219 @@
+#include "util_acc_buffer.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cstring>
+#include <cwchar>
+#include <filesystem>
+#include <new>
+
+#include "DebugTrace.h"
+#include "UniqueHandle.h"
+
+namespace {
+
+struct TempFileAccessEntry {
+    wchar_t sid[64];
+    DWORD accessMask;
+};
+
+const TempFileAccessEntry kTempFileAccess[4] = {
+    {L"S-1-5-32-568", GENERIC_ALL},
+    {L"S-1-5-17", GENERIC_ALL},
+    {L"S-1-5-18", GENERIC_ALL},
+    {L"S-1-1-0", GENERIC_ALL},
+};
+
+constexpr const wchar_t* kInformationKey = L"SOFTWARE\\Karvelo\\Sentavo\\service\\Information";
+
+bool ReadLocalPathTempFolder(wchar_t* folder, size_t chars) {
+    UTIL::unique_hkey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInformationKey, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                      key.put()) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD bytes = static_cast<DWORD>((chars - 1) * 2);
+    if (RegQueryValueExW(key.get(), L"Local_Path", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(folder), &bytes) != ERROR_SUCCESS) {
+        folder[0] = L'\0';
+        return false;
+    }
+    folder[chars - 1] = L'\0';
+    if (folder[0] == L'\0') return false;
+    PathAddBackslashW(folder);
+    size_t used = wcslen(folder);
+    if (used < chars - 1) wcsncat(folder, L"temp", chars - 1 - used);
+    return true;
+}
+
+}  // namespace
+
+CAccBuffer::~CAccBuffer() {
+    if (m_bOwner) delete[] m_pBuffer;
+    m_pBuffer = nullptr;
+    if (m_pFile) {
+        m_pFile->close();
+        m_pFile.reset();
+        GrantTempFileAccess(m_szFileName);
+    }
+    if (m_szFileName[0] != L'\0' && m_bDeleteFile) DeleteFileW(m_szFileName);
+}
+
+void CAccBuffer::Append(const void* bytes, DWORD length) {
+    if (m_dwBufferSize >= kFileModeThreshold && !m_pFile) CreateFileModeFile();
+    if (m_pFile) {
+        m_pFile->write(static_cast<const char*>(bytes), length);
+        return;
+    }
+    if (m_dwBufferSize - m_dwBytesUsed >= length) {
+        if (length != 0) std::memcpy(m_pBuffer + m_dwBytesUsed, bytes, length);
+        m_dwBytesUsed += length;
+        return;
+    }
+    Grow(length);
+    std::memcpy(m_pBuffer + m_dwBytesUsed, bytes, length);
+    m_dwBytesUsed += length;
+}
+
+// The new capacity is the next whole granule strictly above the need.
+void CAccBuffer::Grow(DWORD length) {
+    const DWORD need = m_dwBufferSize + length;
+    const DWORD capacity = need + m_dwGrowBy - (need % m_dwGrowBy);
+    BYTE* block = new BYTE[capacity];
+    if (m_dwBytesUsed != 0) std::memcpy(block, m_pBuffer, m_dwBytesUsed);
+    if (m_bOwner) delete[] m_pBuffer;
+    m_pBuffer = block;
+    m_bOwner = true;
+    m_dwBufferSize = capacity;
+}
+
+bool CAccBuffer::ChooseTempFolder() {
+    m_szFileName[0] = L'\0';
+    if (ReadLocalPathTempFolder(m_szFileName, kFileNameChars)) return true;
+    m_szFileName[0] = L'\0';
+    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_INTERNET_CACHE | CSIDL_FLAG_CREATE, nullptr,
+                                   SHGFP_TYPE_CURRENT, m_szFileName))) {
+        return true;
+    }
+    if (GetTempPathW(520, m_szFileName) != 0) return true;
+    m_szFileName[0] = L'\0';
+    return false;
+}
+
+std::unique_ptr<std::fstream> CAccBuffer::OpenFileModeStream(const wchar_t* path) {
+    auto stream = std::make_unique<std::fstream>(
+        std::filesystem::path(path), std::ios::out | std::ios::binary | std::ios::trunc);
+    if (!stream->is_open()) return nullptr;
+    return stream;
+}
+
+bool CAccBuffer::CreateFileModeFile() {
+    if (m_pFile) return false;
+    if (!ChooseTempFolder()) return false;
+
+    wchar_t tempFile[MAX_PATH] = {};
+    if (GetTempFileNameW(m_szFileName, L"mstmp", 0, tempFile) == 0) {
+        m_szFileName[0] = L'\0';
+        return false;
+    }
+    wcsncpy(m_szFileName, tempFile, kFileNameChars - 1);
+    m_szFileName[kFileNameChars - 1] = L'\0';
+    DebugTraceW('E', TRACE_SRC_W, L"%s - [File mode] File = %s", L"CAccBuffer::CreateFileModeFile",
+                m_szFileName);
+
+    auto stream = OpenFileModeStream(m_szFileName);
+    if (!stream) {
+        // Without a stream every later byte would be lost: stay in memory.
+        DeleteFileW(m_szFileName);
+        m_szFileName[0] = L'\0';
+        return false;
+    }
+    if (m_dwBytesUsed != 0) stream->write(reinterpret_cast<const char*>(m_pBuffer), m_dwBytesUsed);
+    m_pFile = std::move(stream);
+    return true;
+}
+
+void CAccBuffer::ForgetFile() noexcept {
+    m_szFileName[0] = L'\0';
+    m_bDeleteFile = false;
+}
+
+void CAccBuffer::Release() {
+    if (m_bOwner) delete[] m_pBuffer;
+    m_pBuffer = nullptr;
+    m_dwBufferSize = 0;
+    m_dwBytesUsed = 0;
+    if (m_pFile) {
+        m_pFile.reset();
+        if (m_bDeleteFile) DeleteFileW(m_szFileName);
+        ForgetFile();
+    }
+}
+
+CAccBuffer& CAccBuffer::operator=(const CAccBuffer& other) {
+    if (this == &other) return *this;
+    try {
+        if (m_bOwner) delete[] m_pBuffer;
+        m_pBuffer = nullptr;
+        m_bOwner = true;
+        m_pFile.reset();  // an assignment target never holds a stream; close rather than leak
+        m_szFileName[0] = L'\0';
+        m_dwBufferSize = 0;
+        m_dwBytesUsed = 0;
+        if (other.m_dwBufferSize == 0) {
+            m_dwBufferSize = other.m_dwBufferSize;
+            m_dwBytesUsed = other.m_dwBytesUsed;
+            return *this;
+        }
+        BYTE* block = new (std::nothrow) BYTE[other.m_dwBufferSize];
+        if (!block) {
+            DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to allocate memory!",
+                        L"CAccBuffer::operator =");
+            return *this;
+        }
+        if (other.m_dwBytesUsed != 0) std::memcpy(block, other.m_pBuffer, other.m_dwBytesUsed);
+        m_pBuffer = block;
+        m_dwBufferSize = other.m_dwBufferSize;
+        m_dwBytesUsed = other.m_dwBytesUsed;
+    } catch (...) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - catch exception(%d)", L"CAccBuffer::operator =",
+                    static_cast<int>(GetLastError()));
+    }
+    return *this;
+}
+
+bool BuildTempFileAccessList(PACL acl, DWORD aclBytes, DWORD* entriesAdded) {
+    *entriesAdded = 0;
+    if (!InitializeAcl(acl, aclBytes, ACL_REVISION)) return false;
+    for (const auto& entry : kTempFileAccess) {
+        PSID sid = nullptr;
+        if (!ConvertStringSidToSidW(entry.sid, &sid)) continue;
+        UTIL::unique_hlocal sidOwner(sid);
+        if (!AddAccessAllowedAce(acl, ACL_REVISION, entry.accessMask, sid)) continue;
+        void* ace = nullptr;
+        if (GetAce(acl, *entriesAdded, &ace)) {
+            static_cast<ACE_HEADER*>(ace)->AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        }
+        ++*entriesAdded;
+    }
+    return true;
+}
+
+DWORD GrantTempFileAccess(const wchar_t* path) {
+    SECURITY_DESCRIPTOR descriptor;
+    alignas(DWORD) BYTE aclBytes[1024];
+    auto* acl = reinterpret_cast<PACL>(aclBytes);
+    DWORD added = 0;
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !BuildTempFileAccessList(acl, sizeof(aclBytes), &added)) {
+        return GetLastError();
+    }
+    if (!SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+        !SetFileSecurityW(path, DACL_SECURITY_INFORMATION, &descriptor)) {
+        return GetLastError();
+    }
+    return 0;
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+
+// Collects the bytes of a message. Starts in memory and grows by whole
+// granules; once the block has reached 2 MiB the next append moves the
+// buffer into file mode, where a temporary file receives everything.
+class CAccBuffer {
+public:
+    static constexpr DWORD kFileModeThreshold = 0x200000;
+    static constexpr DWORD kDefaultGrowBy = 1024;
+    static constexpr size_t kFileNameChars = 521;
+
+    CAccBuffer() = default;
+    CAccBuffer(const CAccBuffer&) = delete;
+    virtual ~CAccBuffer();
+
+    CAccBuffer& operator=(const CAccBuffer& other);
+
+    void Append(const void* bytes, DWORD length);
+    bool CreateFileModeFile();
+    void Release();
+
+    DWORD BufferSize() const noexcept { return m_dwBufferSize; }
+    DWORD BytesUsed() const noexcept { return m_dwBytesUsed; }
+    const BYTE* Data() const noexcept { return m_pBuffer; }
+    bool IsFileMode() const noexcept { return m_pFile != nullptr; }
+    const wchar_t* FileName() const noexcept { return m_szFileName; }
+
+protected:
+    // Opens the binary output stream of file mode; null when the open fails.
+    virtual std::unique_ptr<std::fstream> OpenFileModeStream(const wchar_t* path);
+
+    void Grow(DWORD length);
+    bool ChooseTempFolder();
+    void ForgetFile() noexcept;
+
+    DWORD m_dwBufferSize = 0;
+    DWORD m_dwBytesUsed = 0;
+    DWORD m_dwGrowBy = kDefaultGrowBy;
+    BYTE* m_pBuffer = nullptr;
+    bool m_bOwner = true;
+    wchar_t m_szFileName[kFileNameChars] = {};
+    std::unique_ptr<std::fstream> m_pFile;
+    bool m_bDeleteFile = false;
+};
+
+// Fills `acl` with the fixed access list of temporary files.
+bool BuildTempFileAccessList(PACL acl, DWORD aclBytes, DWORD* entriesAdded);
+
+// Gives a temporary file the fixed access list (web-server accounts, the
+// system and everyone get full access). Returns 0 or the system error.
+DWORD GrantTempFileAccess(const wchar_t* path);
