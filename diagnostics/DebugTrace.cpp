@@ -47,6 +47,15 @@ void WorkOutExeNameW() {
     g_bExeNameKnownW = 1;
 }
 
+// At trace start the wide name is made from the narrow one.
+void WideExeNameFromNarrow() {
+    if (::MultiByteToWideChar(CP_ACP, 0, g_szExeNameA, -1, g_szExeNameW, kExeNameChars) == 0) {
+        WorkOutExeNameW();
+        return;
+    }
+    g_bExeNameKnownW = 1;
+}
+
 // "[tag][exe]" followed by the formatted text, cut so that the line holds
 // at most kTraceLineChars - 1 characters. _vsnwprintf and _vsnprintf keep
 // Microsoft's format semantics (wide %s in a wide format) under MinGW and
@@ -72,7 +81,9 @@ void ComposeLineA(char (&line)[kTraceLineChars], const char* format, va_list arg
     line[kTraceLineChars - 1] = '\0';
 }
 
-int TraceTime() { return static_cast<int>(std::time(nullptr)); }
+int TraceTime() {
+    return static_cast<int>(std::time(nullptr));
+}
 
 }  // namespace
 
@@ -135,7 +146,7 @@ bool InitDebugTraceA(const char* settingsFile, const char* libraryPath, const ch
         bound = g_debugLibrary.Bind(libraryPath, settingsFile != nullptr ? settingsFile : "");
     }
     WorkOutExeNameA();
-    WorkOutExeNameW();
+    WideExeNameFromNarrow();
     return bound;
 }
 

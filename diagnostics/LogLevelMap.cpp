@@ -2,13 +2,21 @@
 
 int TraceLevelRank(int level) {
     switch (level & 0xFF) {
-        case 'F': case 0: case 1: case 2:
+        case 'F':
+        case 0:
+        case 1:
+        case 2:
             return 2;
-        case 'E': case 3: case 4:
+        case 'E':
+        case 3:
+        case 4:
             return 4;
-        case 'W': case 5:
+        case 'W':
+        case 5:
             return 5;
-        case 'I': case 6: case 7:
+        case 'I':
+        case 6:
+        case 7:
             return 7;
         case 'N':
             return -1;

@@ -11,7 +11,7 @@ public:
 
     CCmdProtocol& operator<<(int value);
     CCmdProtocol& operator<<(unsigned int value);
-    CCmdProtocol& operator<<(unsigned long value);  // DWORD
+    CCmdProtocol& operator<<(unsigned long value);   // DWORD
     CCmdProtocol& operator<<(const wchar_t* value);  // null gives an empty field
 
     const std::wstring& Body() const { return m_body; }

@@ -25,8 +25,7 @@ std::vector<wchar_t> ToWide(const char* text) {
 bool logcl_WriteLog(int time, unsigned int processId, unsigned int threadId, int level,
                     const wchar_t* sourceFile, int line, const wchar_t* text) {
     CCmdProtocol command;
-    command << L"LOG_WRITE" << time << processId << threadId << level << sourceFile << line
-            << text;
+    command << L"LOG_WRITE" << time << processId << threadId << level << sourceFile << line << text;
     return logcl_SendCommand(command.c_str());
 }
 
@@ -51,8 +50,7 @@ bool logcl_SendCommand(const wchar_t* command) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) {
         if (::InterlockedExchange(&g_bLogServerMissingReported, 1) == 0) {
-            DebugTraceToLibraryW(5, TRACE_SRC_W,
-                                 L"Need to Start LogServer for turn on debug log.");
+            DebugTraceToLibraryW(5, TRACE_SRC_W, L"Need to Start LogServer for turn on debug log.");
         }
         return false;
     }

@@ -6,8 +6,8 @@
 
 namespace MBWC {
 
-int MBToWC(const char* pszMultiByteStr, wchar_t* pszWideCharStr, int nWideCharLength,
-           UINT CodePage, DWORD dwFlags) {
+int MBToWC(const char* pszMultiByteStr, wchar_t* pszWideCharStr, int nWideCharLength, UINT CodePage,
+           DWORD dwFlags) {
     const int required = ::MultiByteToWideChar(CodePage, dwFlags, pszMultiByteStr, -1, nullptr, 0);
     if (nWideCharLength >= required) {
         return ::MultiByteToWideChar(CodePage, dwFlags, pszMultiByteStr, -1, pszWideCharStr,
@@ -40,9 +40,8 @@ int WCToMBString(const wchar_t* pszWideCharStr, std::string& strMultiByte, UINT 
     const int required =
         ::WideCharToMultiByte(CodePage, dwFlags, pszWideCharStr, -1, nullptr, 0, nullptr, nullptr);
     std::vector<char> buffer(static_cast<size_t>(required < 0 ? 0 : required) + 1, '\0');
-    const int written =
-        ::WideCharToMultiByte(CodePage, dwFlags, pszWideCharStr, -1, buffer.data(),
-                              static_cast<int>(buffer.size()), nullptr, nullptr);
+    const int written = ::WideCharToMultiByte(CodePage, dwFlags, pszWideCharStr, -1, buffer.data(),
+                                              static_cast<int>(buffer.size()), nullptr, nullptr);
     if (written == 0) {
         if (pdwError != nullptr) *pdwError = ::GetLastError();
         return 0;

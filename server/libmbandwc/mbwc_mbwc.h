@@ -9,8 +9,8 @@
 
 namespace MBWC {
 
-int MBToWC(const char* pszMultiByteStr, wchar_t* pszWideCharStr, int nWideCharLength,
-           UINT CodePage, DWORD dwFlags);
+int MBToWC(const char* pszMultiByteStr, wchar_t* pszWideCharStr, int nWideCharLength, UINT CodePage,
+           DWORD dwFlags);
 
 int WCToMB(const wchar_t* pszWideCharStr, char* pszMultiByteStr, int nMultiByteLength,
            UINT CodePage, DWORD dwFlags);

@@ -8,7 +8,9 @@
 
 namespace {
 
-bool IsApache(int serverType) { return serverType == 2 || serverType == 3; }
+bool IsApache(int serverType) {
+    return serverType == 2 || serverType == 3;
+}
 
 // Reads the web-server kind from "StUninst.ini" (uncached) and traces it.
 void TraceWebServerKind() {
@@ -74,4 +76,6 @@ int ZelServerMain(int argc, char* argv[]) {
     return 0;
 }
 
-int main(int argc, char* argv[]) { return ZelServerMain(argc, argv); }
+int main(int argc, char* argv[]) {
+    return ZelServerMain(argc, argv);
+}
