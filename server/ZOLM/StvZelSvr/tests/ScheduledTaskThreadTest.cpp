@@ -69,6 +69,25 @@ TEST(ScheduledTaskThread, StopDuringPassWaitsForThePassToEnd)
     g_pfnCreateScheduledTasks = CreateScheduledTasks;
 }
 
+TEST(ServiceHandler, ShutdownSignalsOnlyTheShutdownEvent)
+{
+    UTIL::unique_handle terminate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UTIL::unique_handle shutdown(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_terminateEvent = terminate.get();
+    g_shutdownEvent = shutdown.get();
+    runningService = 1;
+    Service_Handler(SERVICE_CONTROL_SHUTDOWN);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(shutdown.get(), 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(terminate.get(), 0));
+    EXPECT_EQ(1, runningService);
+
+    Service_Handler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(terminate.get(), 0));
+    EXPECT_EQ(0, runningService);
+    g_terminateEvent = nullptr;
+    g_shutdownEvent = nullptr;
+}
+
 // Every read sees a stale entry, so each value written is read again.
 DWORD StaleTicks()
 {

@@ -77,6 +77,8 @@ protected:
     void TearDown() override
     {
         if (m_service) {
+            // A start still pending accepts no stop: let it finish first.
+            WaitUntilNotStartPending();
             SERVICE_STATUS status{};
             ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status);
             WaitForState(SERVICE_STOPPED);
@@ -92,6 +94,30 @@ protected:
             SERVICE_STATUS status{};
             ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
             DeleteService(old.get());
+        }
+    }
+
+    void StartAndWaitRunning()
+    {
+        ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
+        ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    }
+
+    void StopAndWaitStopped()
+    {
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status));
+        ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    }
+
+    void WaitUntilNotStartPending()
+    {
+        for (int i = 0; i < 300; ++i) {
+            SERVICE_STATUS status{};
+            if (!QueryServiceStatus(m_service.get(), &status) ||
+                status.dwCurrentState != SERVICE_START_PENDING)
+                return;
+            Sleep(200);
         }
     }
 
@@ -163,6 +189,107 @@ TEST_F(ServiceUnderScm, MissingPluginFailsTheStart)
     ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
     m_listener.Stop();
     EXPECT_TRUE(HasLine(m_listener.Records(), L"ubale to load"));
+}
+
+size_t CountLines(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part)
+{
+    size_t count = 0;
+    for (const auto& record : records)
+        if (record.Line().find(part) != std::wstring::npos)
+            ++count;
+    return count;
+}
+
+bool FolderExists(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Points the product's "Local_Path" at a folder for one test.
+class CLocalPathValue {
+public:
+    explicit CLocalPathValue(const std::wstring& path)
+    {
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                        nullptr, m_key.put(), nullptr);
+        RegSetValueExW(m_key.get(), L"Local_Path", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(path.c_str()),
+                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+    }
+    ~CLocalPathValue() { RegDeleteValueW(m_key.get(), L"Local_Path"); }
+
+private:
+    static constexpr wchar_t kKey[] = L"SOFTWARE\\Karvelo\\Sentavo\\service\\Information";
+    UTIL::unique_hkey m_key;
+};
+
+TEST_F(ServiceUnderScm, TemporaryFoldersAreCreatedOnceUnderLocalPath)
+{
+    Install(CMDHANDLER_DLL);
+    const std::wstring local = m_folder.Root() + L"Local\\";
+    ASSERT_TRUE(CreateDirectoryW(local.c_str(), nullptr));
+    CLocalPathValue value(local);
+    StartAndWaitRunning();
+    StopAndWaitStopped();
+    EXPECT_TRUE(FolderExists(local + L"TEMP\\SampleSubmission\\Log"));
+    EXPECT_EQ(3u, CountLines(m_listener.Records(), L"CreateTempFolder - Create Dir("));
+    EXPECT_TRUE(HasLine(m_listener.Records(),
+                        L"Create Dir(" + local + L"TEMP\\SampleSubmission\\Log)."));
+
+    const size_t before = m_listener.Records().size();
+    StartAndWaitRunning();
+    StopAndWaitStopped();
+    const auto records = m_listener.Records();
+    const std::vector<ZELTEST::LogRecord> second(records.begin() + before, records.end());
+    EXPECT_EQ(0u, CountLines(second, L"CreateTempFolder - Create Dir("));
+}
+
+TEST_F(ServiceUnderScm, ModeOtherThan101CreatesNoFolder)
+{
+    Install(CMDHANDLER_DLL);
+    m_folder.WriteIni(L"Private\\stvZelSvr.ini", L"ZOLM", L"Mode", L"5");
+    const std::wstring local = m_folder.Root() + L"Local\\";
+    ASSERT_TRUE(CreateDirectoryW(local.c_str(), nullptr));
+    CLocalPathValue value(local);
+    StartAndWaitRunning();
+    StopAndWaitStopped();
+    EXPECT_FALSE(FolderExists(local + L"TEMP"));
+    EXPECT_EQ(0u, CountLines(m_listener.Records(), L"CreateTempFolder - Create Dir("));
+}
+
+TEST(ServiceConsole, RunsUntilTheNamedTerminateEventAndReportsNothing)
+{
+    ZELTEST::CProductFolder folder(L"console");
+    const std::wstring exe = folder.InstallExe(ZELTEST::WinePathOf(STVZELSVR_EXE));
+    ASSERT_FALSE(folder.CopyIn(ZELTEST::WinePathOf(CMDHANDLER_DLL),
+                               L"Bin\\x64\\libCmdHndlrZel.dll")
+                     .empty());
+    ZELTEST::CLogPipeListener listener;
+    ASSERT_TRUE(listener.Start());
+    std::wstring commandLine = L"\"" + exe + L"\" -console";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               L"C:\\", &startup, &process));
+    UTIL::unique_handle processHandle(process.hProcess);
+    UTIL::unique_handle threadHandle(process.hThread);
+    // Console mode sleeps 10 s before it starts up.
+    ASSERT_TRUE(listener.WaitForLine(L"stvZelSvr has started up.", 60000));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(processHandle.get(), 500));
+    UTIL::unique_handle terminate(
+        OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Karvelo_Sentavo_ZOLM_Stop_Event"));
+    ASSERT_TRUE(terminate);
+    SetEvent(terminate.get());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(processHandle.get(), 60000));
+    DWORD exitCode = 1;
+    GetExitCodeProcess(processHandle.get(), &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    listener.Stop();
+    EXPECT_TRUE(HasLine(listener.Records(), L"Service_Main - Console mode!"));
+    EXPECT_TRUE(HasLine(listener.Records(), L"terminateService - Server is shutting down..."));
+    EXPECT_TRUE(StatusLines(listener.Records()).empty());
 }
 
 }  // namespace
