@@ -78,28 +78,23 @@ private:
 // the entry meanwhile) before reading the source. lookUp(value) -> bool,
 // readSource(value) stores and returns the fresh value.
 template <typename Value, typename LookUp, typename ReadSource>
-Value ReadMostly(CStvSRWLock& lock, LookUp lookUp, ReadSource readSource)
-{
+Value ReadMostly(CStvSRWLock& lock, LookUp lookUp, ReadSource readSource) {
     Value value{};
     {
         CSharedSRWGuard shared(lock);
-        if (lookUp(value))
-            return value;
+        if (lookUp(value)) return value;
     }
     CExclusiveSRWGuard exclusive(lock);
-    if (!lookUp(value))
-        readSource(value);
+    if (!lookUp(value)) readSource(value);
     return value;
 }
 
 // Lazy single instance: unlocked fast path, then a second look under the
 // global singleton locker so that racing callers construct once.
 template <typename T>
-T* LazySingleInstance(T* volatile& pInstance)
-{
+T* LazySingleInstance(T* volatile& pInstance) {
     T* pCurrent = pInstance;
-    if (pCurrent != nullptr)
-        return pCurrent;
+    if (pCurrent != nullptr) return pCurrent;
     CAutoSingletonLocker guard(GlobalSingletonLocker());
     if (pInstance == nullptr) {
         static T instance;  // destroyed at process exit

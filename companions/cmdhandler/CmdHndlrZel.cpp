@@ -8,18 +8,16 @@
 
 namespace {
 
-void StartTrace()
-{
+void StartTrace() {
     static bool started = false;
-    if (!started)
-        InitDebugTraceW(L"", L"", L"CMD_ZEL", true);
+    if (!started) InitDebugTraceW(L"", L"", L"CMD_ZEL", true);
     started = true;
 }
 
 }  // namespace
 
-CMZEL_API unsigned char cmzel_Initialize(const wchar_t* first, const wchar_t* second, void* context)
-{
+CMZEL_API unsigned char cmzel_Initialize(const wchar_t* first, const wchar_t* second,
+                                         void* context) {
     StartTrace();
     DebugTraceW('I', TRACE_SRC_W, L"%s - called with [%s] [%s] %s", L"cmzel_Initialize",
                 first ? first : L"(null)", second ? second : L"(null)",
@@ -27,23 +25,20 @@ CMZEL_API unsigned char cmzel_Initialize(const wchar_t* first, const wchar_t* se
     return 1;
 }
 
-CMZEL_API unsigned char cmzel_Finalize(const wchar_t* first, const wchar_t* second)
-{
+CMZEL_API unsigned char cmzel_Finalize(const wchar_t* first, const wchar_t* second) {
     StartTrace();
     DebugTraceW('I', TRACE_SRC_W, L"%s - called with [%s] [%s]", L"cmzel_Finalize",
                 first ? first : L"(null)", second ? second : L"(null)");
     return 1;
 }
 
-CMZEL_API void cmzel_ReloadDebugSetting()
-{
+CMZEL_API void cmzel_ReloadDebugSetting() {
     StartTrace();
     DebugTraceW('I', TRACE_SRC_W, L"%s - called", L"cmzel_ReloadDebugSetting");
 }
 
 #ifndef CMZEL_WITHOUT_PROCESS
-CMZEL_API int cmzel_Process(const wchar_t* command)
-{
+CMZEL_API int cmzel_Process(const wchar_t* command) {
     StartTrace();
     DebugTraceW('I', TRACE_SRC_W, L"%s - %s", L"cmzel_Process", command ? command : L"(null)");
     return 0;

@@ -10,34 +10,29 @@
 namespace {
 
 // True when another thread can enter the critical section right now.
-bool OtherThreadCanEnter(CRITICAL_SECTION* cs)
-{
+bool OtherThreadCanEnter(CRITICAL_SECTION* cs) {
     bool entered = false;
     std::thread probe([&] {
         entered = TryEnterCriticalSection(cs) != FALSE;
-        if (entered)
-            LeaveCriticalSection(cs);
+        if (entered) LeaveCriticalSection(cs);
     });
     probe.join();
     return entered;
 }
 
-void ThrowUnderGuard(CCriticalSectionLocker& locker)
-{
+void ThrowUnderGuard(CCriticalSectionLocker& locker) {
     CAutoCriticalSectionLocker guard(locker);
     EXPECT_FALSE(OtherThreadCanEnter(locker.get()));
     throw std::runtime_error("protected code failed");
 }
 
-TEST(Locks, GuardLeavesCriticalSectionOnException)
-{
+TEST(Locks, GuardLeavesCriticalSectionOnException) {
     CCriticalSectionLocker locker;
     EXPECT_THROW(ThrowUnderGuard(locker), std::runtime_error);
     EXPECT_TRUE(OtherThreadCanEnter(locker.get()));
 }
 
-TEST(Locks, SingletonGuardLeavesOnException)
-{
+TEST(Locks, SingletonGuardLeavesOnException) {
     UTIL::CSingletonLocker locker;
     try {
         UTIL::CAutoSingletonLocker guard(locker);
@@ -47,8 +42,7 @@ TEST(Locks, SingletonGuardLeavesOnException)
     EXPECT_TRUE(OtherThreadCanEnter(locker.get()));
 }
 
-TEST(Locks, ExclusiveGuardReleasesOnException)
-{
+TEST(Locks, ExclusiveGuardReleasesOnException) {
     UTIL::CStvSRWLock lock;
     try {
         UTIL::CExclusiveSRWGuard guard(lock);
@@ -63,8 +57,7 @@ TEST(Locks, ExclusiveGuardReleasesOnException)
 std::atomic<int> g_constructions{0};
 
 struct CSlowInstance {
-    CSlowInstance()
-    {
+    CSlowInstance() {
         ++g_constructions;
         Sleep(50);  // widen the race window
     }
@@ -72,25 +65,21 @@ struct CSlowInstance {
 
 CSlowInstance* volatile g_pSlowInstance = nullptr;
 
-TEST(Locks, RacingLazyAccessorsConstructOnce)
-{
+TEST(Locks, RacingLazyAccessorsConstructOnce) {
     constexpr int kThreads = 8;
     std::vector<CSlowInstance*> results(kThreads);
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
-            while (!go)
-                std::this_thread::yield();
+            while (!go) std::this_thread::yield();
             results[i] = UTIL::LazySingleInstance(g_pSlowInstance);
         });
     }
     go = true;
-    for (auto& t : threads)
-        t.join();
+    for (auto& t : threads) t.join();
     EXPECT_EQ(1, g_constructions.load());
-    for (auto* p : results)
-        EXPECT_EQ(results[0], p);
+    for (auto* p : results) EXPECT_EQ(results[0], p);
     EXPECT_NE(nullptr, results[0]);
 }
 
@@ -98,20 +87,17 @@ TEST(Locks, RacingLazyAccessorsConstructOnce)
 
 namespace {
 
-bool OtherThreadCanShare(UTIL::CStvSRWLock& lock)
-{
+bool OtherThreadCanShare(UTIL::CStvSRWLock& lock) {
     bool acquired = false;
     std::thread probe([&] {
         acquired = TryAcquireSRWLockShared(lock.get()) != FALSE;
-        if (acquired)
-            ReleaseSRWLockShared(lock.get());
+        if (acquired) ReleaseSRWLockShared(lock.get());
     });
     probe.join();
     return acquired;
 }
 
-TEST(ReadMostly, HitUnderSharedLockSkipsExclusiveAndSource)
-{
+TEST(ReadMostly, HitUnderSharedLockSkipsExclusiveAndSource) {
     UTIL::CStvSRWLock lock;
     int lookUps = 0;
     int sourceReads = 0;
@@ -129,8 +115,7 @@ TEST(ReadMostly, HitUnderSharedLockSkipsExclusiveAndSource)
     EXPECT_EQ(0, sourceReads);
 }
 
-TEST(ReadMostly, MissFilledBeforeExclusiveLockIsNotReadAgain)
-{
+TEST(ReadMostly, MissFilledBeforeExclusiveLockIsNotReadAgain) {
     UTIL::CStvSRWLock lock;
     int lookUps = 0;
     int sourceReads = 0;
@@ -157,8 +142,7 @@ TEST(ReadMostly, MissFilledBeforeExclusiveLockIsNotReadAgain)
     EXPECT_EQ(0, sourceReads);
 }
 
-TEST(ReadMostly, MissReadsSourceOnceUnderExclusiveLock)
-{
+TEST(ReadMostly, MissReadsSourceOnceUnderExclusiveLock) {
     UTIL::CStvSRWLock lock;
     int sourceReads = 0;
     int value = UTIL::ReadMostly<int>(

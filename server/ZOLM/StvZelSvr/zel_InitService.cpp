@@ -15,8 +15,7 @@ using CmdZelFinalize = unsigned char (*)(const wchar_t*, const wchar_t*);
 
 // GetProcAddress gives a generic pointer; the plug-in's entries have these shapes.
 template <typename Entry>
-Entry AsEntry(FARPROC proc)
-{
+Entry AsEntry(FARPROC proc) {
     return reinterpret_cast<Entry>(reinterpret_cast<void*>(proc));
 }
 
@@ -32,8 +31,7 @@ constexpr DWORD kTempFolderMode = 101;
 constexpr unsigned kThreadStackSize = 0x10000;
 
 // The "Local_Path" value, without a trailing backslash; empty when missing.
-bool ReadLocalPath(DWORD mode, wchar_t (&path)[260])
-{
+bool ReadLocalPath(DWORD mode, wchar_t (&path)[260]) {
     const wchar_t* keyPath = mode == kTempFolderMode ? kInformationKey : L"";
     UTIL::unique_hkey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
@@ -51,18 +49,15 @@ bool ReadLocalPath(DWORD mode, wchar_t (&path)[260])
     return true;
 }
 
-void CreateFolderIfMissing(const wchar_t* folder)
-{
-    if (PathFileExistsW(folder))
-        return;
+void CreateFolderIfMissing(const wchar_t* folder) {
+    if (PathFileExistsW(folder)) return;
     DebugTraceW('D', TRACE_SRC_W, L"%s - Create Dir(%s).", L"CreateTempFolder", folder);
     CreateDirectoryW(folder, nullptr);
 }
 
 }  // namespace
 
-void CreateTempFolder()
-{
+void CreateTempFolder() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"CreateTempFolder");
     const DWORD mode = ModuleProfile().GetIntW(L"ZOLM", L"Mode", 101, 0);
     wchar_t localPath[260] = {};
@@ -84,8 +79,7 @@ void CreateTempFolder()
     DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"CreateTempFolder");
 }
 
-BOOL InitCmdZelHandler()
-{
+BOOL InitCmdZelHandler() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"InitCmdZelHandler");
     wchar_t folder[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, folder, MAX_PATH);
@@ -102,42 +96,36 @@ BOOL InitCmdZelHandler()
     g_cmdZelReloadDebugSetting = GetProcAddress(g_cmdZelModule, "cmzel_ReloadDebugSetting");
     g_cmdZelProcess = GetProcAddress(g_cmdZelModule, "cmzel_Process");
     DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"InitCmdZelHandler");
-    return g_cmdZelInitialize && g_cmdZelFinalize && g_cmdZelReloadDebugSetting &&
-                   g_cmdZelProcess
+    return g_cmdZelInitialize && g_cmdZelFinalize && g_cmdZelReloadDebugSetting && g_cmdZelProcess
                ? TRUE
                : FALSE;
 }
 
-BOOL InitializeCmdZelHandler()
-{
-    if (g_cmdZelInitialize == nullptr)
-        return FALSE;
+BOOL InitializeCmdZelHandler() {
+    if (g_cmdZelInitialize == nullptr) return FALSE;
     auto initialize = AsEntry<CmdZelInitialize>(g_cmdZelInitialize);
     return initialize(L"", L"", nullptr) ? TRUE : FALSE;
 }
 
-bool IsCmdZelFinalizeBound() { return g_cmdZelFinalize != nullptr; }
+bool IsCmdZelFinalizeBound() {
+    return g_cmdZelFinalize != nullptr;
+}
 
-BOOL FinalizeCmdZelHandler()
-{
-    if (g_cmdZelFinalize != nullptr)
-        AsEntry<CmdZelFinalize>(g_cmdZelFinalize)(L"", L"");
+BOOL FinalizeCmdZelHandler() {
+    if (g_cmdZelFinalize != nullptr) AsEntry<CmdZelFinalize>(g_cmdZelFinalize)(L"", L"");
     return TRUE;
 }
 
-BOOL UnloadCmdZelHandler()
-{
+BOOL UnloadCmdZelHandler() {
     g_cmdZelFinalize = nullptr;
     g_cmdZelReloadDebugSetting = nullptr;
     g_cmdZelProcess = nullptr;
-    if (g_cmdZelModule != nullptr)
-        FreeLibrary(g_cmdZelModule);
+    if (g_cmdZelModule != nullptr) FreeLibrary(g_cmdZelModule);
     g_cmdZelModule = nullptr;
     return TRUE;
 }
 
-BOOL RegisterWindowsTimerQueue()
-{
+BOOL RegisterWindowsTimerQueue() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"RegisterWindowsTimerQueue");
     g_timerQueue = CreateTimerQueue();
     if (g_timerQueue == nullptr) {
@@ -149,8 +137,7 @@ BOOL RegisterWindowsTimerQueue()
     return TRUE;
 }
 
-void UnregisterWindowsTimerQueue()
-{
+void UnregisterWindowsTimerQueue() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"UnregisterWindowsTimerQueue");
     if (g_timerQueue != nullptr) {
         DeleteTimerQueue(g_timerQueue);
@@ -159,8 +146,7 @@ void UnregisterWindowsTimerQueue()
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"UnregisterWindowsTimerQueue");
 }
 
-BOOL InitService()
-{
+BOOL InitService() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"InitService");
     g_scheduledTaskThread = reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, kThreadStackSize, ScheduledTaskThread, nullptr, 0, nullptr));

@@ -6,24 +6,22 @@ constexpr DWORD kPassInterval = 60000;
 constexpr DWORD kFirstPassDelay = 500;
 }  // namespace
 
-ScheduledTaskList CreateScheduledTasks() { return {}; }
+ScheduledTaskList CreateScheduledTasks() {
+    return {};
+}
 
 ScheduledTaskList (*g_pfnCreateScheduledTasks)() = CreateScheduledTasks;
 
-unsigned __stdcall ScheduledTaskThread(void* /*argument*/)
-{
+unsigned __stdcall ScheduledTaskThread(void* /*argument*/) {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"ScheduledTaskThread");
     ScheduledTaskList tasks = g_pfnCreateScheduledTasks();
     Sleep(kFirstPassDelay);
     for (;;) {
-        for (auto& task : tasks)
-            runIfDue(task.get());
+        for (auto& task : tasks) runIfDue(task.get());
         // Ends on the signal and also when the wait itself fails.
-        if (WaitForSingleObject(g_terminateEvent, kPassInterval) != WAIT_TIMEOUT)
-            break;
+        if (WaitForSingleObject(g_terminateEvent, kPassInterval) != WAIT_TIMEOUT) break;
     }
-    for (auto& task : tasks)
-        task.reset();
+    for (auto& task : tasks) task.reset();
     DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"ScheduledTaskThread");
     return 0;
 }

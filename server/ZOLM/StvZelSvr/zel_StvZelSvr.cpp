@@ -24,7 +24,6 @@ void getWorkingDirectory(wchar_t* buffer, DWORD size) {
     DebugTraceW('I', TRACE_SRC_W, L"%s - Working Dir = %s", L"getWorkingDirectory", buffer);
 }
 
-
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 HANDLE g_terminateEvent = nullptr;
 HANDLE g_shutdownEvent = nullptr;
@@ -37,36 +36,32 @@ namespace {
 
 constexpr char kNotifierText[] = "Karvelo Tessaly ZEL Server";
 
-BOOL ReportState(DWORD state) { return SendStatusToSCM(state, 0, 0, 0, 0); }
+BOOL ReportState(DWORD state) {
+    return SendStatusToSCM(state, 0, 0, 0, 0);
+}
 
-bool IsConsoleMode(DWORD argc, LPWSTR* argv)
-{
+bool IsConsoleMode(DWORD argc, LPWSTR* argv) {
     // Only main calls with argc 2, handing over its narrow argv.
     return argc == 2 && argv != nullptr &&
            strcmp(reinterpret_cast<const char*>(argv[1]), "-console") == 0;
 }
 
-BOOL ReportStartStep(DWORD checkPoint)
-{
+BOOL ReportStartStep(DWORD checkPoint) {
     return SendStatusToSCM(SERVICE_START_PENDING, 0, 0, checkPoint, g_pendingTime);
 }
 
-bool CreateServiceEvents()
-{
+bool CreateServiceEvents() {
     g_terminateEvent = CreateEventW(nullptr, TRUE, FALSE, kTerminateEventName);
-    if (g_terminateEvent == nullptr)
-        return false;
+    if (g_terminateEvent == nullptr) return false;
     g_shutdownEvent = CreateEventW(nullptr, TRUE, FALSE, kShutdownEventName);
     return g_shutdownEvent != nullptr;
 }
 
 // Start steps up to the running report; false when one failed.
-bool StartService(bool console)
-{
+bool StartService(bool console) {
     if (!console) {
         g_statusHandle = RegisterServiceCtrlHandlerW(kServiceName, Service_Handler);
-        if (g_statusHandle == nullptr)
-            return false;
+        if (g_statusHandle == nullptr) return false;
         for (DWORD checkPoint = 1; checkPoint <= 3; ++checkPoint) {
             Sleep(1000);
             SendStatusToSCM(SERVICE_START_PENDING, 0, 0, checkPoint, 2000);
@@ -75,71 +70,57 @@ bool StartService(bool console)
         Sleep(10000);
     }
     g_pendingTime = ReadPendingTime();
-    if (!console && !ReportStartStep(5))
-        return false;
-    if (!CreateServiceEvents())
-        return false;
+    if (!console && !ReportStartStep(5)) return false;
+    if (!CreateServiceEvents()) return false;
     for (DWORD checkPoint = 6; checkPoint <= 9; ++checkPoint) {
-        if (!console && !ReportStartStep(checkPoint))
-            return false;
+        if (!console && !ReportStartStep(checkPoint)) return false;
     }
-    if (!InitService())
-        return false;
+    if (!InitService()) return false;
     return console || SendStatusToSCM(SERVICE_RUNNING, 0, 0, 0, 0);
 }
 
-void CloseEvent(HANDLE& event)
-{
+void CloseEvent(HANDLE& event) {
     if (event != nullptr) {
         CloseHandle(event);
         event = nullptr;
     }
 }
 
-void ReportStopStep(DWORD checkPoint)
-{
-    if (g_statusHandle == nullptr)
-        return;
+void ReportStopStep(DWORD checkPoint) {
+    if (g_statusHandle == nullptr) return;
     SendStatusToSCM(SERVICE_STOP_PENDING, 0, 0, checkPoint, g_pendingTime);
     DebugTraceW('I', TRACE_SRC_W, L"%s - end of SendStatusToSCM with SERVICE_STOP_PENDING and %d",
                 L"terminateService", checkPoint);
 }
 
-void WaitForScheduledTaskThread()
-{
+void WaitForScheduledTaskThread() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - Wait...", L"terminateService");
     DebugTraceW('I', TRACE_SRC_W, L"%s - will call WaitForMultipleObjects", L"terminateService");
-    if (g_scheduledTaskThread != nullptr)
-        WaitForSingleObject(g_scheduledTaskThread, INFINITE);
+    if (g_scheduledTaskThread != nullptr) WaitForSingleObject(g_scheduledTaskThread, INFINITE);
     DebugTraceW('I', TRACE_SRC_W, L"%s - end of call WaitForMultipleObjects", L"terminateService");
 }
 
-void PauseService()
-{
+void PauseService() {
     if (runningService && !g_paused) {
         SendStatusToSCM(SERVICE_PAUSE_PENDING, 0, 0, 1, 1000);
         g_paused = 1;
-        if (g_scheduledTaskThread != nullptr)
-            SuspendThread(g_scheduledTaskThread);
+        if (g_scheduledTaskThread != nullptr) SuspendThread(g_scheduledTaskThread);
         ReportState(SERVICE_PAUSED);
     } else {
         ReportState(SERVICE_RUNNING);
     }
 }
 
-void ContinueService()
-{
+void ContinueService() {
     if (runningService && g_paused) {
         SendStatusToSCM(SERVICE_CONTINUE_PENDING, 0, 0, 1, 1000);
         g_paused = 0;
-        if (g_scheduledTaskThread != nullptr)
-            ResumeThread(g_scheduledTaskThread);
+        if (g_scheduledTaskThread != nullptr) ResumeThread(g_scheduledTaskThread);
     }
     ReportState(SERVICE_RUNNING);
 }
 
-void StopRequested()
-{
+void StopRequested() {
     SendStatusToSCM(SERVICE_STOP_PENDING, 0, 0, 1, 5000);
     runningService = 0;
     DebugTraceW('I', TRACE_SRC_W, L"%s - Set runningService = FALSE.", L"Service_Handler");
@@ -149,8 +130,7 @@ void StopRequested()
 
 }  // namespace
 
-DWORD ReadPendingTime()
-{
+DWORD ReadPendingTime() {
     wchar_t text[260] = {};
     ScanProfile().GetStringW(text, L"INI_SERVER_SECTION", L"Service_Pending_Time", L"120000", 260,
                              0);
@@ -162,8 +142,7 @@ DWORD ReadPendingTime()
 }
 
 BOOL SendStatusToSCM(DWORD currentState, DWORD win32ExitCode, DWORD serviceSpecificExitCode,
-                     DWORD checkPoint, DWORD waitHint)
-{
+                     DWORD checkPoint, DWORD waitHint) {
     DebugTraceW('I', TRACE_SRC_W,
                 L"%s - CurrentState(%d), Win32ExitCode(%d), ServiceSpecificExitCode(%d), "
                 L"CheckPoint(%d), WaitHint(%d)",
@@ -172,9 +151,8 @@ BOOL SendStatusToSCM(DWORD currentState, DWORD win32ExitCode, DWORD serviceSpeci
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = currentState;
-    status.dwControlsAccepted = currentState == SERVICE_START_PENDING
-                                    ? 0
-                                    : (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
+    status.dwControlsAccepted =
+        currentState == SERVICE_START_PENDING ? 0 : (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
     status.dwWin32ExitCode =
         serviceSpecificExitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : win32ExitCode;
     status.dwServiceSpecificExitCode = serviceSpecificExitCode;
@@ -183,47 +161,43 @@ BOOL SendStatusToSCM(DWORD currentState, DWORD win32ExitCode, DWORD serviceSpeci
     return SetServiceStatus(g_statusHandle, &status);
 }
 
-void WINAPI Service_Handler(DWORD control)
-{
+void WINAPI Service_Handler(DWORD control) {
     switch (control) {
-    case SERVICE_CONTROL_STOP:
-        StopRequested();
-        break;
-    case SERVICE_CONTROL_PAUSE:
-        PauseService();
-        break;
-    case SERVICE_CONTROL_CONTINUE:
-        ContinueService();
-        break;
-    case SERVICE_CONTROL_INTERROGATE:
-        ReportState(SERVICE_RUNNING);
-        break;
-    case SERVICE_CONTROL_SHUTDOWN:
-        SetEvent(g_shutdownEvent);
-        break;
-    default:
-        DebugTraceW('I', TRACE_SRC_W, L"%s - SERVICE_USER_DEFINED_CONTROL: %d",
-                    L"Service_Handler", control);
-        ReportState(SERVICE_RUNNING);
-        break;
+        case SERVICE_CONTROL_STOP:
+            StopRequested();
+            break;
+        case SERVICE_CONTROL_PAUSE:
+            PauseService();
+            break;
+        case SERVICE_CONTROL_CONTINUE:
+            ContinueService();
+            break;
+        case SERVICE_CONTROL_INTERROGATE:
+            ReportState(SERVICE_RUNNING);
+            break;
+        case SERVICE_CONTROL_SHUTDOWN:
+            SetEvent(g_shutdownEvent);
+            break;
+        default:
+            DebugTraceW('I', TRACE_SRC_W, L"%s - SERVICE_USER_DEFINED_CONTROL: %d",
+                        L"Service_Handler", control);
+            ReportState(SERVICE_RUNNING);
+            break;
     }
 }
 
-void terminateService(DWORD exitCode)
-{
+void terminateService(DWORD exitCode) {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"terminateService");
     DebugTraceW('I', TRACE_SRC_W, L"%s - Starting to shut down service..., parameter: %d",
                 L"terminateService", exitCode);
-    if (IsCmdZelFinalizeBound())
-        FinalizeCmdZelHandler();
+    if (IsCmdZelFinalizeBound()) FinalizeCmdZelHandler();
     UnloadCmdZelHandler();
     if (g_terminateEvent != nullptr) {
         BOOL set = SetEvent(g_terminateEvent);
         DebugTraceW('I', TRACE_SRC_W, L"%s - Set event g_terminateEvent. ret = %d",
                     L"terminateService", set);
     }
-    for (DWORD checkPoint = 1; checkPoint <= 3; ++checkPoint)
-        ReportStopStep(checkPoint);
+    for (DWORD checkPoint = 1; checkPoint <= 3; ++checkPoint) ReportStopStep(checkPoint);
     WaitForScheduledTaskThread();
     UnregisterWindowsTimerQueue();
     CloseEvent(g_scheduledTaskThread);
@@ -239,8 +213,7 @@ void terminateService(DWORD exitCode)
     DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"terminateService");
 }
 
-void WINAPI Service_Main(DWORD argc, LPWSTR* argv)
-{
+void WINAPI Service_Main(DWORD argc, LPWSTR* argv) {
     const bool console = IsConsoleMode(argc, argv);
     DebugTraceW('I', TRACE_SRC_W, console ? L"%s - Console mode!" : L"%s - Service mode!",
                 L"Service_Main");

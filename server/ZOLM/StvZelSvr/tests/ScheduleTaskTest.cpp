@@ -10,11 +10,12 @@
 namespace {
 
 __time64_t g_now = 0;
-__time64_t FakeNow() { return g_now; }
+__time64_t FakeNow() {
+    return g_now;
+}
 
 std::vector<std::wstring> g_traces;
-bool CaptureTrace(int, const wchar_t*, int, const wchar_t* format, ...)
-{
+bool CaptureTrace(int, const wchar_t*, int, const wchar_t* format, ...) {
     wchar_t line[512] = {};
     va_list args;
     va_start(args, format);
@@ -24,8 +25,7 @@ bool CaptureTrace(int, const wchar_t*, int, const wchar_t* format, ...)
     return true;
 }
 
-__time64_t LocalAt(int year, int month, int day, int hour, int minute, int second)
-{
+__time64_t LocalAt(int year, int month, int day, int hour, int minute, int second) {
     tm t{};
     t.tm_year = year - 1900;
     t.tm_mon = month - 1;
@@ -39,8 +39,7 @@ __time64_t LocalAt(int year, int month, int day, int hour, int minute, int secon
 
 class CTestTimer : public TimerInfo {
 public:
-    CTestTimer(int kind, int hour, int minute)
-    {
+    CTestTimer(int kind, int hour, int minute) {
         m_enabled = true;
         m_kind = kind;
         m_hour = hour;
@@ -63,30 +62,28 @@ public:
 
 class TimerInfoTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         TimerInfo::s_pfnNow = FakeNow;
         TimerInfo::s_pfnTrace = CaptureTrace;
         g_traces.clear();
     }
     // A timer created at `created` and checked once at `checked`.
-    static bool CheckedOnce(CTestTimer& timer, __time64_t checked)
-    {
+    static bool CheckedOnce(CTestTimer& timer, __time64_t checked) {
         g_now = checked;
         return timer.isTimeup();
     }
 };
 
-TEST_F(TimerInfoTest, IntervalKindIsDueOnceTheLastRunPlusIntervalIsReached)
-{
+TEST_F(TimerInfoTest, IntervalKindIsDueOnceTheLastRunPlusIntervalIsReached) {
     g_now = LocalAt(2024, 3, 5, 10, 58, 0);
     CTestTimer due(7, 1, 0);
     due.SetLastRun(LocalAt(2024, 3, 5, 10, 0, 30));
     EXPECT_TRUE(CheckedOnce(due, LocalAt(2024, 3, 5, 11, 0, 5)));
     ASSERT_EQ(1u, g_traces.size());
-    EXPECT_EQ(L"TimerInfo::isTimeup - startTime=20240305105800 purgeTime=20240305110000 "
-              L"endTime=20240305110000",
-              g_traces[0]);
+    EXPECT_EQ(
+        L"TimerInfo::isTimeup - startTime=20240305105800 purgeTime=20240305110000 "
+        L"endTime=20240305110000",
+        g_traces[0]);
 
     g_now = LocalAt(2024, 3, 5, 10, 58, 0);
     CTestTimer early(7, 1, 0);
@@ -94,8 +91,7 @@ TEST_F(TimerInfoTest, IntervalKindIsDueOnceTheLastRunPlusIntervalIsReached)
     EXPECT_FALSE(CheckedOnce(early, LocalAt(2024, 3, 5, 10, 59, 55)));
 }
 
-TEST_F(TimerInfoTest, IntervalKindWithLastRunNotEarlierThanNowIsDue)
-{
+TEST_F(TimerInfoTest, IntervalKindWithLastRunNotEarlierThanNowIsDue) {
     const __time64_t now = LocalAt(2024, 3, 5, 10, 0, 30);
     g_now = now - 30;
     CTestTimer sameSecond(7, 1, 0);
@@ -108,8 +104,7 @@ TEST_F(TimerInfoTest, IntervalKindWithLastRunNotEarlierThanNowIsDue)
     EXPECT_TRUE(CheckedOnce(clockSetBack, now));
 }
 
-TEST_F(TimerInfoTest, DailyMidnightBecomesHour24AndIsDueAfterMidnight)
-{
+TEST_F(TimerInfoTest, DailyMidnightBecomesHour24AndIsDueAfterMidnight) {
     g_now = LocalAt(2024, 3, 5, 23, 59, 10);
     CTestTimer midnight(3, 0, 0);
     EXPECT_FALSE(CheckedOnce(midnight, LocalAt(2024, 3, 5, 23, 59, 50)));
@@ -119,8 +114,7 @@ TEST_F(TimerInfoTest, DailyMidnightBecomesHour24AndIsDueAfterMidnight)
     EXPECT_FALSE(CheckedOnce(midnight, LocalAt(2024, 3, 6, 0, 1, 40)));
 }
 
-TEST_F(TimerInfoTest, DailyKindIsDueOnlyInTheWindowContainingItsTime)
-{
+TEST_F(TimerInfoTest, DailyKindIsDueOnlyInTheWindowContainingItsTime) {
     g_now = LocalAt(2024, 3, 5, 1, 28, 0);
     CTestTimer daily(3, 1, 30);
     EXPECT_FALSE(CheckedOnce(daily, LocalAt(2024, 3, 5, 1, 29, 0)));
@@ -128,8 +122,7 @@ TEST_F(TimerInfoTest, DailyKindIsDueOnlyInTheWindowContainingItsTime)
     EXPECT_FALSE(CheckedOnce(daily, LocalAt(2024, 3, 5, 1, 31, 0)));
 }
 
-TEST_F(TimerInfoTest, MonthlyAndWeeklyKindsMatchTheirDay)
-{
+TEST_F(TimerInfoTest, MonthlyAndWeeklyKindsMatchTheirDay) {
     g_now = LocalAt(2024, 3, 5, 1, 59, 0);
     CTestTimer monthly(1, 2, 0);
     monthly.SetDayOfMonth(5);
@@ -148,16 +141,14 @@ TEST_F(TimerInfoTest, MonthlyAndWeeklyKindsMatchTheirDay)
     EXPECT_TRUE(CheckedOnce(weekly, LocalAt(2024, 3, 5, 2, 0, 0)));
 }
 
-TEST_F(TimerInfoTest, HourlyKindUsesTheCurrentHour)
-{
+TEST_F(TimerInfoTest, HourlyKindUsesTheCurrentHour) {
     g_now = LocalAt(2024, 3, 5, 7, 14, 0);
     CTestTimer hourly(4, 0, 15);
     EXPECT_TRUE(CheckedOnce(hourly, LocalAt(2024, 3, 5, 7, 15, 0)));
     EXPECT_FALSE(CheckedOnce(hourly, LocalAt(2024, 3, 5, 7, 16, 0)));
 }
 
-TEST_F(TimerInfoTest, MinuteIntervalKindIsDueAfterItsMinutes)
-{
+TEST_F(TimerInfoTest, MinuteIntervalKindIsDueAfterItsMinutes) {
     g_now = LocalAt(2024, 3, 5, 7, 8, 0);
     CTestTimer everyTen(6, 0, 10);
     everyTen.SetLastRun(LocalAt(2024, 3, 5, 7, 0, 0));
@@ -165,8 +156,7 @@ TEST_F(TimerInfoTest, MinuteIntervalKindIsDueAfterItsMinutes)
     EXPECT_TRUE(CheckedOnce(everyTen, LocalAt(2024, 3, 5, 7, 10, 0)));
 }
 
-TEST_F(TimerInfoTest, DayIntervalKindIsDueAtItsTimeOnTheDay)
-{
+TEST_F(TimerInfoTest, DayIntervalKindIsDueAtItsTimeOnTheDay) {
     g_now = LocalAt(2024, 3, 7, 2, 59, 0);
     CTestTimer everyTwoDays(8, 3, 0);
     everyTwoDays.SetDays(2);
@@ -175,8 +165,7 @@ TEST_F(TimerInfoTest, DayIntervalKindIsDueAtItsTimeOnTheDay)
     EXPECT_FALSE(CheckedOnce(everyTwoDays, LocalAt(2024, 3, 7, 3, 1, 0)));
 }
 
-TEST_F(TimerInfoTest, HourIntervalAtMinuteKindIsDueOnlyInItsMinute)
-{
+TEST_F(TimerInfoTest, HourIntervalAtMinuteKindIsDueOnlyInItsMinute) {
     g_now = LocalAt(2024, 3, 5, 9, 0, 0);
     CTestTimer kind9(9, 2, 20);
     kind9.SetLastRun(LocalAt(2024, 3, 5, 7, 0, 0));
@@ -185,8 +174,7 @@ TEST_F(TimerInfoTest, HourIntervalAtMinuteKindIsDueOnlyInItsMinute)
     EXPECT_FALSE(CheckedOnce(kind9, LocalAt(2024, 3, 5, 9, 21, 0)));
 }
 
-TEST_F(TimerInfoTest, LagCountdownDelaysTheRunAndTracesTheRemainingTime)
-{
+TEST_F(TimerInfoTest, LagCountdownDelaysTheRunAndTracesTheRemainingTime) {
     const __time64_t start = LocalAt(2024, 3, 5, 1, 29, 0);
     g_now = start;
     CTestTimer lagged(3, 1, 30);
@@ -211,8 +199,7 @@ TEST_F(TimerInfoTest, LagCountdownDelaysTheRunAndTracesTheRemainingTime)
     EXPECT_EQ(L"TimerInfo::checkTimer - finish countdown. timer trigger.", g_traces.back());
 }
 
-TEST_F(TimerInfoTest, PlainTimerIsNeverDueAndNeverTraces)
-{
+TEST_F(TimerInfoTest, PlainTimerIsNeverDueAndNeverTraces) {
     g_now = LocalAt(2024, 3, 5, 0, 0, 0);
     TimerInfo plain;
     for (int minute = 1; minute < 5; ++minute) {
@@ -222,8 +209,7 @@ TEST_F(TimerInfoTest, PlainTimerIsNeverDueAndNeverTraces)
     EXPECT_TRUE(g_traces.empty());
 }
 
-TEST_F(TimerInfoTest, RunIfDueRunsDueTaskUnlessBusy)
-{
+TEST_F(TimerInfoTest, RunIfDueRunsDueTaskUnlessBusy) {
     g_now = LocalAt(2024, 3, 5, 7, 14, 0);
     CTestTimer hourly(4, 0, 15);
     hourly.busy = true;

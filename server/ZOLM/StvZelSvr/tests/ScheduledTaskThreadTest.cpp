@@ -25,23 +25,20 @@ class CBlockingTask : public TimerInfo {
 public:
     ~CBlockingTask() override { ++g_destroyed; }
     bool checkTimer() override { return true; }
-    void runTask() override
-    {
+    void runTask() override {
         ++g_passes;
         SetEvent(g_passEntered.get());
         WaitForSingleObject(g_passRelease.get(), INFINITE);
     }
 };
 
-ScheduledTaskList CreateBlockingTask()
-{
+ScheduledTaskList CreateBlockingTask() {
     ScheduledTaskList tasks;
     tasks.push_back(std::make_unique<CBlockingTask>());
     return tasks;
 }
 
-TEST(ScheduledTaskThread, StopDuringPassWaitsForThePassToEnd)
-{
+TEST(ScheduledTaskThread, StopDuringPassWaitsForThePassToEnd) {
     g_passEntered.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     g_passRelease.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     g_terminateEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -69,8 +66,7 @@ TEST(ScheduledTaskThread, StopDuringPassWaitsForThePassToEnd)
     g_pfnCreateScheduledTasks = CreateScheduledTasks;
 }
 
-TEST(ServiceHandler, ShutdownSignalsOnlyTheShutdownEvent)
-{
+TEST(ServiceHandler, ShutdownSignalsOnlyTheShutdownEvent) {
     UTIL::unique_handle terminate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     UTIL::unique_handle shutdown(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     g_terminateEvent = terminate.get();
@@ -89,14 +85,12 @@ TEST(ServiceHandler, ShutdownSignalsOnlyTheShutdownEvent)
 }
 
 // Every read sees a stale entry, so each value written is read again.
-DWORD StaleTicks()
-{
+DWORD StaleTicks() {
     static DWORD ticks = 0;
     return ticks += 31000;
 }
 
-TEST(ServicePendingTime, MissingZeroOrTextGiveTheDefaultAndDigitsAreRead)
-{
+TEST(ServicePendingTime, MissingZeroOrTextGiveTheDefaultAndDigitsAreRead) {
     char dir[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, dir);
     const std::string ini = std::string(dir) + "zel_pending_time_test.ini";

@@ -12,38 +12,31 @@ namespace {
 constexpr wchar_t kServiceName[] = L"stvZelSvr";
 
 struct ScHandleCloser {
-    void operator()(SC_HANDLE h) const
-    {
-        if (h)
-            CloseServiceHandle(h);
+    void operator()(SC_HANDLE h) const {
+        if (h) CloseServiceHandle(h);
     }
 };
 using unique_sc_handle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScHandleCloser>;
 
-std::wstring Status(int state, int exitCode, int checkPoint, int waitHint)
-{
+std::wstring Status(int state, int exitCode, int checkPoint, int waitHint) {
     return L"SendStatusToSCM - CurrentState(" + std::to_wstring(state) + L"), Win32ExitCode(" +
            std::to_wstring(exitCode) + L"), ServiceSpecificExitCode(0), CheckPoint(" +
            std::to_wstring(checkPoint) + L"), WaitHint(" + std::to_wstring(waitHint) + L")";
 }
 
 // Status lines in arrival order, without the record prefix.
-std::vector<std::wstring> StatusLines(const std::vector<ZELTEST::LogRecord>& records)
-{
+std::vector<std::wstring> StatusLines(const std::vector<ZELTEST::LogRecord>& records) {
     std::vector<std::wstring> lines;
     for (const auto& record : records) {
         const size_t at = record.Line().find(L"SendStatusToSCM - ");
-        if (at != std::wstring::npos)
-            lines.push_back(record.Line().substr(at));
+        if (at != std::wstring::npos) lines.push_back(record.Line().substr(at));
     }
     return lines;
 }
 
-bool HasLine(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part)
-{
+bool HasLine(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part) {
     for (const auto& record : records)
-        if (record.Line().find(part) != std::wstring::npos)
-            return true;
+        if (record.Line().find(part) != std::wstring::npos) return true;
     return false;
 }
 
@@ -51,31 +44,28 @@ bool HasLine(const std::vector<ZELTEST::LogRecord>& records, const std::wstring&
 // test and removes it again.
 class ServiceUnderScm : public ::testing::Test {
 protected:
-    void Install(const char* pluginDll)
-    {
+    void Install(const char* pluginDll) {
         const std::wstring exe = m_folder.InstallExe(ZELTEST::WinePathOf(STVZELSVR_EXE));
         ASSERT_FALSE(exe.empty());
         if (pluginDll) {
-            ASSERT_FALSE(m_folder.CopyIn(ZELTEST::WinePathOf(pluginDll),
-                                         L"Bin\\x64\\libCmdHndlrZel.dll")
-                             .empty());
+            ASSERT_FALSE(
+                m_folder.CopyIn(ZELTEST::WinePathOf(pluginDll), L"Bin\\x64\\libCmdHndlrZel.dll")
+                    .empty());
         }
         m_folder.WriteIni(L"stvscan.ini", L"INI_SERVER_SECTION", L"Service_Pending_Time",
                           L"300000");
         m_scm.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         ASSERT_TRUE(m_scm);
         RemoveLeftover();
-        m_service.reset(CreateServiceW(m_scm.get(), kServiceName, kServiceName,
-                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                       (L"\"" + exe + L"\"").c_str(), nullptr, nullptr, nullptr,
-                                       nullptr, nullptr));
+        m_service.reset(CreateServiceW(m_scm.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                       SERVICE_ERROR_NORMAL, (L"\"" + exe + L"\"").c_str(), nullptr,
+                                       nullptr, nullptr, nullptr, nullptr));
         ASSERT_TRUE(m_service) << GetLastError();
         ASSERT_TRUE(m_listener.Start());
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (m_service) {
             // A start still pending accepts no stop: let it finish first.
             WaitUntilNotStartPending();
@@ -87,8 +77,7 @@ protected:
         m_listener.Stop();
     }
 
-    void RemoveLeftover()
-    {
+    void RemoveLeftover() {
         unique_sc_handle old(OpenServiceW(m_scm.get(), kServiceName, SERVICE_ALL_ACCESS));
         if (old) {
             SERVICE_STATUS status{};
@@ -97,21 +86,18 @@ protected:
         }
     }
 
-    void StartAndWaitRunning()
-    {
+    void StartAndWaitRunning() {
         ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
         ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
     }
 
-    void StopAndWaitStopped()
-    {
+    void StopAndWaitStopped() {
         SERVICE_STATUS status{};
         ASSERT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status));
         ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
     }
 
-    void WaitUntilNotStartPending()
-    {
+    void WaitUntilNotStartPending() {
         for (int i = 0; i < 300; ++i) {
             SERVICE_STATUS status{};
             if (!QueryServiceStatus(m_service.get(), &status) ||
@@ -121,8 +107,7 @@ protected:
         }
     }
 
-    bool WaitForState(DWORD state, DWORD timeoutMs = 60000)
-    {
+    bool WaitForState(DWORD state, DWORD timeoutMs = 60000) {
         for (DWORD waited = 0; waited < timeoutMs; waited += 200) {
             SERVICE_STATUS status{};
             if (QueryServiceStatus(m_service.get(), &status) && status.dwCurrentState == state)
@@ -138,8 +123,7 @@ protected:
     unique_sc_handle m_service;
 };
 
-TEST_F(ServiceUnderScm, StartReportsEveryStepAndStopReportsStoppedOnce)
-{
+TEST_F(ServiceUnderScm, StartReportsEveryStepAndStopReportsStoppedOnce) {
     Install(CMDHANDLER_DLL);
     ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
     ASSERT_TRUE(m_listener.WaitForLine(L"stvZelSvr has started up.", 60000));
@@ -167,8 +151,7 @@ TEST_F(ServiceUnderScm, StartReportsEveryStepAndStopReportsStoppedOnce)
     EXPECT_TRUE(HasLine(records, L"InitService - Succeed to create all threads"));
 }
 
-TEST_F(ServiceUnderScm, PluginWithoutProcessEntryFailsTheStart)
-{
+TEST_F(ServiceUnderScm, PluginWithoutProcessEntryFailsTheStart) {
     Install(CMDHANDLER_NOPROCESS_DLL);
     ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
     ASSERT_TRUE(m_listener.WaitForLine(L"InitService - Fail to initalize Command Handler", 60000));
@@ -181,8 +164,7 @@ TEST_F(ServiceUnderScm, PluginWithoutProcessEntryFailsTheStart)
     EXPECT_FALSE(HasLine(m_listener.Records(), L"stvZelSvr has started up."));
 }
 
-TEST_F(ServiceUnderScm, MissingPluginFailsTheStart)
-{
+TEST_F(ServiceUnderScm, MissingPluginFailsTheStart) {
     Install(nullptr);
     ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
     ASSERT_TRUE(m_listener.WaitForLine(L"InitService - Fail to initalize Command Handler", 60000));
@@ -191,17 +173,14 @@ TEST_F(ServiceUnderScm, MissingPluginFailsTheStart)
     EXPECT_TRUE(HasLine(m_listener.Records(), L"ubale to load"));
 }
 
-size_t CountLines(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part)
-{
+size_t CountLines(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part) {
     size_t count = 0;
     for (const auto& record : records)
-        if (record.Line().find(part) != std::wstring::npos)
-            ++count;
+        if (record.Line().find(part) != std::wstring::npos) ++count;
     return count;
 }
 
-bool FolderExists(const std::wstring& path)
-{
+bool FolderExists(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
@@ -209,8 +188,7 @@ bool FolderExists(const std::wstring& path)
 // Points the product's "Local_Path" at a folder for one test.
 class CLocalPathValue {
 public:
-    explicit CLocalPathValue(const std::wstring& path)
-    {
+    explicit CLocalPathValue(const std::wstring& path) {
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
                         nullptr, m_key.put(), nullptr);
         RegSetValueExW(m_key.get(), L"Local_Path", 0, REG_SZ,
@@ -224,8 +202,7 @@ private:
     UTIL::unique_hkey m_key;
 };
 
-TEST_F(ServiceUnderScm, TemporaryFoldersAreCreatedOnceUnderLocalPath)
-{
+TEST_F(ServiceUnderScm, TemporaryFoldersAreCreatedOnceUnderLocalPath) {
     Install(CMDHANDLER_DLL);
     const std::wstring local = m_folder.Root() + L"Local\\";
     ASSERT_TRUE(CreateDirectoryW(local.c_str(), nullptr));
@@ -234,8 +211,8 @@ TEST_F(ServiceUnderScm, TemporaryFoldersAreCreatedOnceUnderLocalPath)
     StopAndWaitStopped();
     EXPECT_TRUE(FolderExists(local + L"TEMP\\SampleSubmission\\Log"));
     EXPECT_EQ(3u, CountLines(m_listener.Records(), L"CreateTempFolder - Create Dir("));
-    EXPECT_TRUE(HasLine(m_listener.Records(),
-                        L"Create Dir(" + local + L"TEMP\\SampleSubmission\\Log)."));
+    EXPECT_TRUE(
+        HasLine(m_listener.Records(), L"Create Dir(" + local + L"TEMP\\SampleSubmission\\Log)."));
 
     const size_t before = m_listener.Records().size();
     StartAndWaitRunning();
@@ -245,8 +222,7 @@ TEST_F(ServiceUnderScm, TemporaryFoldersAreCreatedOnceUnderLocalPath)
     EXPECT_EQ(0u, CountLines(second, L"CreateTempFolder - Create Dir("));
 }
 
-TEST_F(ServiceUnderScm, ModeOtherThan101CreatesNoFolder)
-{
+TEST_F(ServiceUnderScm, ModeOtherThan101CreatesNoFolder) {
     Install(CMDHANDLER_DLL);
     m_folder.WriteIni(L"Private\\stvZelSvr.ini", L"ZOLM", L"Mode", L"5");
     const std::wstring local = m_folder.Root() + L"Local\\";
@@ -258,12 +234,10 @@ TEST_F(ServiceUnderScm, ModeOtherThan101CreatesNoFolder)
     EXPECT_EQ(0u, CountLines(m_listener.Records(), L"CreateTempFolder - Create Dir("));
 }
 
-TEST(ServiceConsole, RunsUntilTheNamedTerminateEventAndReportsNothing)
-{
+TEST(ServiceConsole, RunsUntilTheNamedTerminateEventAndReportsNothing) {
     ZELTEST::CProductFolder folder(L"console");
     const std::wstring exe = folder.InstallExe(ZELTEST::WinePathOf(STVZELSVR_EXE));
-    ASSERT_FALSE(folder.CopyIn(ZELTEST::WinePathOf(CMDHANDLER_DLL),
-                               L"Bin\\x64\\libCmdHndlrZel.dll")
+    ASSERT_FALSE(folder.CopyIn(ZELTEST::WinePathOf(CMDHANDLER_DLL), L"Bin\\x64\\libCmdHndlrZel.dll")
                      .empty());
     ZELTEST::CLogPipeListener listener;
     ASSERT_TRUE(listener.Start());
