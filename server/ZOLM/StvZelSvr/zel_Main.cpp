@@ -1,8 +1,10 @@
 #include "zel_StvZelSvr.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "DebugTrace.h"
+#include "ProfileCache.h"
 
 namespace {
 
@@ -25,6 +27,19 @@ void TraceWebServerKind() {
     }
 }
 
+// Binds the three process-wide profiles; a missing file only gives defaults.
+void BindProfiles() {
+    wchar_t folder[MAX_PATH] = {};
+    getWorkingDirectory(folder, MAX_PATH);
+    wchar_t path[MAX_PATH] = {};
+    _snwprintf(path, MAX_PATH - 1, L"%s%s", folder, L"stvscan.ini");
+    ScanProfile().OpenW(path, 0);
+    _snwprintf(path, MAX_PATH - 1, L"%s%s%s", folder, L"Private\\", L"stvserver.ini");
+    ServerProfile().OpenW(path, 0);
+    _snwprintf(path, MAX_PATH - 1, L"%s%s%s", folder, L"Private\\", L"stvZelSvr.ini");
+    ModuleProfile().OpenW(path, 0);
+}
+
 void StartTrace() {
     wchar_t folder[MAX_PATH] = {};
     getWorkingDirectory(folder, MAX_PATH);
@@ -43,9 +58,16 @@ int ZelServerMain(int argc, char* argv[]) {
         {nullptr, nullptr},
     };
 
+    BindProfiles();
     TraceWebServerKind();
     StartTrace();
     DebugTraceA('I', TRACE_SRC_A, "%s - cmd(%s)", "main", argc > 1 ? argv[1] : "");
+
+    if (argc == 2 && strcmp(argv[1], "-console") == 0) {
+        // Service_Main tells console mode by argc 2 and the narrow argument.
+        Service_Main(2, reinterpret_cast<LPWSTR*>(argv));
+        return 0;
+    }
 
     if (!::StartServiceCtrlDispatcherW(serviceTable)) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - StartServiceCtrlDispatcher failed.", L"main");

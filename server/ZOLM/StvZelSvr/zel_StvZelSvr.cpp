@@ -1,9 +1,13 @@
 #include "zel_StvZelSvr.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 #include "DebugTrace.h"
+#include "KVNotify.h"
+#include "ProfileCache.h"
+#include "zel_ServiceState.h"
 
 void getWorkingDirectory(wchar_t* buffer, DWORD size) {
     wchar_t modulePath[MAX_PATH] = {};
@@ -20,4 +24,206 @@ void getWorkingDirectory(wchar_t* buffer, DWORD size) {
     DebugTraceW('I', TRACE_SRC_W, L"%s - Working Dir = %s", L"getWorkingDirectory", buffer);
 }
 
-void WINAPI Service_Main(DWORD /*argc*/, LPWSTR* /*argv*/) {}
+SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+HANDLE g_terminateEvent = nullptr;
+HANDLE g_shutdownEvent = nullptr;
+DWORD g_pendingTime = kDefaultPendingTime;
+volatile LONG runningService = 0;
+volatile LONG g_paused = 0;
+HANDLE g_scheduledTaskThread = nullptr;
+
+namespace {
+
+constexpr char kNotifierText[] = "Karvelo Tessaly ZEL Server";
+
+BOOL ReportState(DWORD state) {
+    return SendStatusToSCM(state, 0, 0, 0, 0);
+}
+
+bool IsConsoleMode(DWORD argc, LPWSTR* argv) {
+    // Only main calls with argc 2, handing over its narrow argv.
+    return argc == 2 && argv != nullptr &&
+           strcmp(reinterpret_cast<const char*>(argv[1]), "-console") == 0;
+}
+
+BOOL ReportStartStep(DWORD checkPoint) {
+    return SendStatusToSCM(SERVICE_START_PENDING, 0, 0, checkPoint, g_pendingTime);
+}
+
+bool CreateServiceEvents() {
+    g_terminateEvent = CreateEventW(nullptr, TRUE, FALSE, kTerminateEventName);
+    if (g_terminateEvent == nullptr) return false;
+    g_shutdownEvent = CreateEventW(nullptr, TRUE, FALSE, kShutdownEventName);
+    return g_shutdownEvent != nullptr;
+}
+
+// Start steps up to the running report; false when one failed.
+bool StartService(bool console) {
+    if (!console) {
+        g_statusHandle = RegisterServiceCtrlHandlerW(kServiceName, Service_Handler);
+        if (g_statusHandle == nullptr) return false;
+        for (DWORD checkPoint = 1; checkPoint <= 3; ++checkPoint) {
+            Sleep(1000);
+            SendStatusToSCM(SERVICE_START_PENDING, 0, 0, checkPoint, 2000);
+        }
+    } else {
+        Sleep(10000);
+    }
+    g_pendingTime = ReadPendingTime();
+    if (!console && !ReportStartStep(5)) return false;
+    if (!CreateServiceEvents()) return false;
+    for (DWORD checkPoint = 6; checkPoint <= 9; ++checkPoint) {
+        if (!console && !ReportStartStep(checkPoint)) return false;
+    }
+    if (!InitService()) return false;
+    return console || SendStatusToSCM(SERVICE_RUNNING, 0, 0, 0, 0);
+}
+
+void CloseEvent(HANDLE& event) {
+    if (event != nullptr) {
+        CloseHandle(event);
+        event = nullptr;
+    }
+}
+
+void ReportStopStep(DWORD checkPoint) {
+    if (g_statusHandle == nullptr) return;
+    SendStatusToSCM(SERVICE_STOP_PENDING, 0, 0, checkPoint, g_pendingTime);
+    DebugTraceW('I', TRACE_SRC_W, L"%s - end of SendStatusToSCM with SERVICE_STOP_PENDING and %d",
+                L"terminateService", checkPoint);
+}
+
+void WaitForScheduledTaskThread() {
+    DebugTraceW('D', TRACE_SRC_W, L"%s - Wait...", L"terminateService");
+    DebugTraceW('I', TRACE_SRC_W, L"%s - will call WaitForMultipleObjects", L"terminateService");
+    if (g_scheduledTaskThread != nullptr) WaitForSingleObject(g_scheduledTaskThread, INFINITE);
+    DebugTraceW('I', TRACE_SRC_W, L"%s - end of call WaitForMultipleObjects", L"terminateService");
+}
+
+void PauseService() {
+    if (runningService && !g_paused) {
+        SendStatusToSCM(SERVICE_PAUSE_PENDING, 0, 0, 1, 1000);
+        g_paused = 1;
+        if (g_scheduledTaskThread != nullptr) SuspendThread(g_scheduledTaskThread);
+        ReportState(SERVICE_PAUSED);
+    } else {
+        ReportState(SERVICE_RUNNING);
+    }
+}
+
+void ContinueService() {
+    if (runningService && g_paused) {
+        SendStatusToSCM(SERVICE_CONTINUE_PENDING, 0, 0, 1, 1000);
+        g_paused = 0;
+        if (g_scheduledTaskThread != nullptr) ResumeThread(g_scheduledTaskThread);
+    }
+    ReportState(SERVICE_RUNNING);
+}
+
+void StopRequested() {
+    SendStatusToSCM(SERVICE_STOP_PENDING, 0, 0, 1, 5000);
+    runningService = 0;
+    DebugTraceW('I', TRACE_SRC_W, L"%s - Set runningService = FALSE.", L"Service_Handler");
+    SetEvent(g_terminateEvent);
+    DebugTraceW('I', TRACE_SRC_W, L"%s - Signal g_terminateEvent", L"Service_Handler");
+}
+
+}  // namespace
+
+DWORD ReadPendingTime() {
+    wchar_t text[260] = {};
+    ScanProfile().GetStringW(text, L"INI_SERVER_SECTION", L"Service_Pending_Time", L"120000", 260,
+                             0);
+    // Leading digits only; anything else reads as 0, which means the default.
+    DWORD value = 0;
+    for (const wchar_t* p = text; *p >= L'0' && *p <= L'9'; ++p)
+        value = value * 10 + static_cast<DWORD>(*p - L'0');
+    return value == 0 ? kDefaultPendingTime : value;
+}
+
+BOOL SendStatusToSCM(DWORD currentState, DWORD win32ExitCode, DWORD serviceSpecificExitCode,
+                     DWORD checkPoint, DWORD waitHint) {
+    DebugTraceW('I', TRACE_SRC_W,
+                L"%s - CurrentState(%d), Win32ExitCode(%d), ServiceSpecificExitCode(%d), "
+                L"CheckPoint(%d), WaitHint(%d)",
+                L"SendStatusToSCM", currentState, win32ExitCode, serviceSpecificExitCode,
+                checkPoint, waitHint);
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = currentState;
+    status.dwControlsAccepted =
+        currentState == SERVICE_START_PENDING ? 0 : (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
+    status.dwWin32ExitCode =
+        serviceSpecificExitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : win32ExitCode;
+    status.dwServiceSpecificExitCode = serviceSpecificExitCode;
+    status.dwCheckPoint = checkPoint;
+    status.dwWaitHint = waitHint;
+    return SetServiceStatus(g_statusHandle, &status);
+}
+
+void WINAPI Service_Handler(DWORD control) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+            StopRequested();
+            break;
+        case SERVICE_CONTROL_PAUSE:
+            PauseService();
+            break;
+        case SERVICE_CONTROL_CONTINUE:
+            ContinueService();
+            break;
+        case SERVICE_CONTROL_INTERROGATE:
+            ReportState(SERVICE_RUNNING);
+            break;
+        case SERVICE_CONTROL_SHUTDOWN:
+            SetEvent(g_shutdownEvent);
+            break;
+        default:
+            DebugTraceW('I', TRACE_SRC_W, L"%s - SERVICE_USER_DEFINED_CONTROL: %d",
+                        L"Service_Handler", control);
+            ReportState(SERVICE_RUNNING);
+            break;
+    }
+}
+
+void terminateService(DWORD exitCode) {
+    DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"terminateService");
+    DebugTraceW('I', TRACE_SRC_W, L"%s - Starting to shut down service..., parameter: %d",
+                L"terminateService", exitCode);
+    if (IsCmdZelFinalizeBound()) FinalizeCmdZelHandler();
+    UnloadCmdZelHandler();
+    if (g_terminateEvent != nullptr) {
+        BOOL set = SetEvent(g_terminateEvent);
+        DebugTraceW('I', TRACE_SRC_W, L"%s - Set event g_terminateEvent. ret = %d",
+                    L"terminateService", set);
+    }
+    for (DWORD checkPoint = 1; checkPoint <= 3; ++checkPoint) ReportStopStep(checkPoint);
+    WaitForScheduledTaskThread();
+    UnregisterWindowsTimerQueue();
+    CloseEvent(g_scheduledTaskThread);
+    ReportStopStep(4);
+    DebugTraceW('I', TRACE_SRC_W, L"%s - Server is shutting down...", L"terminateService");
+    CloseEvent(g_terminateEvent);
+    CloseEvent(g_shutdownEvent);
+    if (g_statusHandle != nullptr) {
+        SendStatusToSCM(SERVICE_STOPPED, exitCode, 0, 0, 0);
+        DebugTraceW('I', TRACE_SRC_W, L"%s - end of SendStatusToSCM with SERVICE_STOPPED",
+                    L"terminateService");
+    }
+    DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"terminateService");
+}
+
+void WINAPI Service_Main(DWORD argc, LPWSTR* argv) {
+    const bool console = IsConsoleMode(argc, argv);
+    DebugTraceW('I', TRACE_SRC_W, console ? L"%s - Console mode!" : L"%s - Service mode!",
+                L"Service_Main");
+    if (!StartService(console)) {
+        terminateService(GetLastError());
+        return;
+    }
+    DebugTraceW('I', TRACE_SRC_W, L"%s - stvZelSvr has started up.", L"Service_Main");
+    KVNotifyServiceEvent(kNotifierText, 0);
+    WaitForSingleObject(g_terminateEvent, INFINITE);
+    Sleep(1000);
+    terminateService(0);
+}

@@ -67,7 +67,12 @@ std::wstring CProductFolder::CopyIn(const std::wstring& source,
 }
 
 std::wstring CProductFolder::InstallExe(const std::wstring& source) const {
-    const std::wstring fileName = source.substr(source.rfind(L'\\') + 1);
+    const std::wstring folder = source.substr(0, source.rfind(L'\\') + 1);
+    const std::wstring fileName = source.substr(folder.size());
+    // The executable imports the notifier at load time: it travels along.
+    const std::wstring notifier = folder + L"KVNotify.dll";
+    if (::GetFileAttributesW(notifier.c_str()) != INVALID_FILE_ATTRIBUTES)
+        CopyIn(notifier, L"Bin\\x64\\KVNotify.dll");
     return CopyIn(source, L"Bin\\x64\\" + fileName);
 }
 

@@ -1,0 +1,173 @@
+#include <process.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+
+#include "DebugTrace.h"
+#include "ProfileCache.h"
+#include "UniqueHandle.h"
+#include "zel_ServiceState.h"
+
+namespace {
+
+using CmdZelInitialize = unsigned char (*)(const wchar_t*, const wchar_t*, void*);
+using CmdZelFinalize = unsigned char (*)(const wchar_t*, const wchar_t*);
+
+// GetProcAddress gives a generic pointer; the plug-in's entries have these shapes.
+template <typename Entry>
+Entry AsEntry(FARPROC proc) {
+    return reinterpret_cast<Entry>(reinterpret_cast<void*>(proc));
+}
+
+HMODULE g_cmdZelModule = nullptr;
+FARPROC g_cmdZelInitialize = nullptr;
+FARPROC g_cmdZelFinalize = nullptr;
+FARPROC g_cmdZelReloadDebugSetting = nullptr;
+FARPROC g_cmdZelProcess = nullptr;
+HANDLE g_timerQueue = nullptr;
+
+constexpr wchar_t kInformationKey[] = L"SOFTWARE\\Karvelo\\Sentavo\\service\\Information";
+constexpr DWORD kTempFolderMode = 101;
+constexpr unsigned kThreadStackSize = 0x10000;
+
+// The "Local_Path" value, without a trailing backslash; empty when missing.
+bool ReadLocalPath(DWORD mode, wchar_t (&path)[260]) {
+    const wchar_t* keyPath = mode == kTempFolderMode ? kInformationKey : L"";
+    UTIL::unique_hkey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      key.put()) != ERROR_SUCCESS)
+        return true;
+    DWORD bytes = sizeof(path) - sizeof(wchar_t);
+    LONG result = RegQueryValueExW(key.get(), L"Local_Path", nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(path), &bytes);
+    if (result != ERROR_SUCCESS) {
+        path[0] = L'\0';
+        return false;
+    }
+    path[bytes / sizeof(wchar_t)] = L'\0';
+    PathRemoveBackslashW(path);
+    return true;
+}
+
+void CreateFolderIfMissing(const wchar_t* folder) {
+    if (PathFileExistsW(folder)) return;
+    DebugTraceW('D', TRACE_SRC_W, L"%s - Create Dir(%s).", L"CreateTempFolder", folder);
+    CreateDirectoryW(folder, nullptr);
+}
+
+}  // namespace
+
+void CreateTempFolder() {
+    DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"CreateTempFolder");
+    const DWORD mode = ModuleProfile().GetIntW(L"ZOLM", L"Mode", 101, 0);
+    wchar_t localPath[260] = {};
+    if (!ReadLocalPath(mode, localPath)) {
+        DebugTraceW('D', TRACE_SRC_W, L"%s - <<< due to RegQueryValueEx() failure",
+                    L"CreateTempFolder");
+        return;
+    }
+    if (localPath[0] != L'\0') {
+        const wchar_t* suffixes[] = {L"\\TEMP", L"\\TEMP\\SampleSubmission",
+                                     L"\\TEMP\\SampleSubmission\\Log"};
+        for (const wchar_t* suffix : suffixes) {
+            wchar_t folder[MAX_PATH] = {};
+            _snwprintf(folder, MAX_PATH - 1, L"%s%s", localPath,
+                       mode == kTempFolderMode ? suffix : L"");
+            CreateFolderIfMissing(folder);
+        }
+    }
+    DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"CreateTempFolder");
+}
+
+BOOL InitCmdZelHandler() {
+    DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"InitCmdZelHandler");
+    wchar_t folder[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, folder, MAX_PATH);
+    PathRemoveFileSpecW(folder);
+    wchar_t path[MAX_PATH] = {};
+    _snwprintf(path, MAX_PATH - 1, L"%s\\libCmdHndlrZel.dll", folder);
+    g_cmdZelModule = LoadLibraryW(path);
+    if (g_cmdZelModule == nullptr) {
+        DebugTraceW('D', TRACE_SRC_W, L"%s - <<< ubale to load %s", L"InitCmdZelHandler", path);
+        return FALSE;
+    }
+    g_cmdZelInitialize = GetProcAddress(g_cmdZelModule, "cmzel_Initialize");
+    g_cmdZelFinalize = GetProcAddress(g_cmdZelModule, "cmzel_Finalize");
+    g_cmdZelReloadDebugSetting = GetProcAddress(g_cmdZelModule, "cmzel_ReloadDebugSetting");
+    g_cmdZelProcess = GetProcAddress(g_cmdZelModule, "cmzel_Process");
+    DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"InitCmdZelHandler");
+    return g_cmdZelInitialize && g_cmdZelFinalize && g_cmdZelReloadDebugSetting && g_cmdZelProcess
+               ? TRUE
+               : FALSE;
+}
+
+BOOL InitializeCmdZelHandler() {
+    if (g_cmdZelInitialize == nullptr) return FALSE;
+    auto initialize = AsEntry<CmdZelInitialize>(g_cmdZelInitialize);
+    return initialize(L"", L"", nullptr) ? TRUE : FALSE;
+}
+
+bool IsCmdZelFinalizeBound() {
+    return g_cmdZelFinalize != nullptr;
+}
+
+BOOL FinalizeCmdZelHandler() {
+    if (g_cmdZelFinalize != nullptr) AsEntry<CmdZelFinalize>(g_cmdZelFinalize)(L"", L"");
+    return TRUE;
+}
+
+BOOL UnloadCmdZelHandler() {
+    g_cmdZelFinalize = nullptr;
+    g_cmdZelReloadDebugSetting = nullptr;
+    g_cmdZelProcess = nullptr;
+    if (g_cmdZelModule != nullptr) FreeLibrary(g_cmdZelModule);
+    g_cmdZelModule = nullptr;
+    return TRUE;
+}
+
+BOOL RegisterWindowsTimerQueue() {
+    DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"RegisterWindowsTimerQueue");
+    g_timerQueue = CreateTimerQueue();
+    if (g_timerQueue == nullptr) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - >>> Fail to create timer queue, err = %d",
+                    L"RegisterWindowsTimerQueue", GetLastError());
+        return FALSE;
+    }
+    DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"RegisterWindowsTimerQueue");
+    return TRUE;
+}
+
+void UnregisterWindowsTimerQueue() {
+    DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"UnregisterWindowsTimerQueue");
+    if (g_timerQueue != nullptr) {
+        DeleteTimerQueue(g_timerQueue);
+        g_timerQueue = nullptr;
+    }
+    DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"UnregisterWindowsTimerQueue");
+}
+
+BOOL InitService() {
+    DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"InitService");
+    g_scheduledTaskThread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, kThreadStackSize, ScheduledTaskThread, nullptr, 0, nullptr));
+    CreateTempFolder();
+    if (!InitCmdZelHandler()) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - Fail to initalize Command Handler", L"InitService");
+        return FALSE;
+    }
+    InitializeCmdZelHandler();
+    if (!RegisterWindowsTimerQueue()) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - Fail to create Windows timer queue", L"InitService");
+        return FALSE;
+    }
+    if (g_scheduledTaskThread == nullptr) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - Some threads creation failed, will return FALSE",
+                    L"InitService");
+        return FALSE;
+    }
+    DebugTraceW('I', TRACE_SRC_W,
+                L"%s - Succeed to create all threads, service is running, return TRUE",
+                L"InitService");
+    runningService = 1;
+    return TRUE;
+}

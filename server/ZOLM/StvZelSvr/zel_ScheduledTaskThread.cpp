@@ -1,0 +1,27 @@
+#include "DebugTrace.h"
+#include "zel_ServiceState.h"
+
+namespace {
+constexpr DWORD kPassInterval = 60000;
+constexpr DWORD kFirstPassDelay = 500;
+}  // namespace
+
+ScheduledTaskList CreateScheduledTasks() {
+    return {};
+}
+
+ScheduledTaskList (*g_pfnCreateScheduledTasks)() = CreateScheduledTasks;
+
+unsigned __stdcall ScheduledTaskThread(void* /*argument*/) {
+    DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"ScheduledTaskThread");
+    ScheduledTaskList tasks = g_pfnCreateScheduledTasks();
+    Sleep(kFirstPassDelay);
+    for (;;) {
+        for (auto& task : tasks) runIfDue(task.get());
+        // Ends on the signal and also when the wait itself fails.
+        if (WaitForSingleObject(g_terminateEvent, kPassInterval) != WAIT_TIMEOUT) break;
+    }
+    for (auto& task : tasks) task.reset();
+    DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"ScheduledTaskThread");
+    return 0;
+}

@@ -1,0 +1,269 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "LogPipeListener.h"
+#include "ProductFolder.h"
+#include "UniqueHandle.h"
+
+namespace {
+
+constexpr wchar_t kServiceName[] = L"stvZelSvr";
+
+struct ScHandleCloser {
+    void operator()(SC_HANDLE h) const {
+        if (h) CloseServiceHandle(h);
+    }
+};
+using unique_sc_handle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScHandleCloser>;
+
+std::wstring Status(int state, int exitCode, int checkPoint, int waitHint) {
+    return L"SendStatusToSCM - CurrentState(" + std::to_wstring(state) + L"), Win32ExitCode(" +
+           std::to_wstring(exitCode) + L"), ServiceSpecificExitCode(0), CheckPoint(" +
+           std::to_wstring(checkPoint) + L"), WaitHint(" + std::to_wstring(waitHint) + L")";
+}
+
+// Status lines in arrival order, without the record prefix.
+std::vector<std::wstring> StatusLines(const std::vector<ZELTEST::LogRecord>& records) {
+    std::vector<std::wstring> lines;
+    for (const auto& record : records) {
+        const size_t at = record.Line().find(L"SendStatusToSCM - ");
+        if (at != std::wstring::npos) lines.push_back(record.Line().substr(at));
+    }
+    return lines;
+}
+
+bool HasLine(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part) {
+    for (const auto& record : records)
+        if (record.Line().find(part) != std::wstring::npos) return true;
+    return false;
+}
+
+// Installs the product's executable as the service "stvZelSvr" for one
+// test and removes it again.
+class ServiceUnderScm : public ::testing::Test {
+protected:
+    void Install(const char* pluginDll) {
+        const std::wstring exe = m_folder.InstallExe(ZELTEST::WinePathOf(STVZELSVR_EXE));
+        ASSERT_FALSE(exe.empty());
+        if (pluginDll) {
+            ASSERT_FALSE(
+                m_folder.CopyIn(ZELTEST::WinePathOf(pluginDll), L"Bin\\x64\\libCmdHndlrZel.dll")
+                    .empty());
+        }
+        m_folder.WriteIni(L"stvscan.ini", L"INI_SERVER_SECTION", L"Service_Pending_Time",
+                          L"300000");
+        m_scm.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(m_scm);
+        RemoveLeftover();
+        m_service.reset(CreateServiceW(m_scm.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                       SERVICE_ERROR_NORMAL, (L"\"" + exe + L"\"").c_str(), nullptr,
+                                       nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(m_service) << GetLastError();
+        ASSERT_TRUE(m_listener.Start());
+    }
+
+    void TearDown() override {
+        if (m_service) {
+            // A start still pending accepts no stop: let it finish first.
+            WaitUntilNotStartPending();
+            SERVICE_STATUS status{};
+            ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status);
+            WaitForState(SERVICE_STOPPED);
+            DeleteService(m_service.get());
+        }
+        m_listener.Stop();
+    }
+
+    void RemoveLeftover() {
+        unique_sc_handle old(OpenServiceW(m_scm.get(), kServiceName, SERVICE_ALL_ACCESS));
+        if (old) {
+            SERVICE_STATUS status{};
+            ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
+            DeleteService(old.get());
+        }
+    }
+
+    void StartAndWaitRunning() {
+        ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
+        ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    }
+
+    void StopAndWaitStopped() {
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status));
+        ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    }
+
+    void WaitUntilNotStartPending() {
+        for (int i = 0; i < 300; ++i) {
+            SERVICE_STATUS status{};
+            if (!QueryServiceStatus(m_service.get(), &status) ||
+                status.dwCurrentState != SERVICE_START_PENDING)
+                return;
+            Sleep(200);
+        }
+    }
+
+    bool WaitForState(DWORD state, DWORD timeoutMs = 60000) {
+        for (DWORD waited = 0; waited < timeoutMs; waited += 200) {
+            SERVICE_STATUS status{};
+            if (QueryServiceStatus(m_service.get(), &status) && status.dwCurrentState == state)
+                return true;
+            Sleep(200);
+        }
+        return false;
+    }
+
+    ZELTEST::CProductFolder m_folder{L"service"};
+    ZELTEST::CLogPipeListener m_listener;
+    unique_sc_handle m_scm;
+    unique_sc_handle m_service;
+};
+
+TEST_F(ServiceUnderScm, StartReportsEveryStepAndStopReportsStoppedOnce) {
+    Install(CMDHANDLER_DLL);
+    ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(m_listener.WaitForLine(L"stvZelSvr has started up.", 60000));
+    EXPECT_TRUE(m_listener.WaitForLine(L"cmzel_Initialize - called with [] [] (null)"));
+
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(m_service.get(), 128, &status));
+    EXPECT_TRUE(m_listener.WaitForLine(L"Service_Handler - SERVICE_USER_DEFINED_CONTROL: 128"));
+
+    ASSERT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    EXPECT_TRUE(m_listener.WaitForLine(Status(SERVICE_STOPPED, 0, 0, 0)));
+    m_listener.Stop();
+
+    const auto records = m_listener.Records();
+    const std::vector<std::wstring> expected = {
+        Status(2, 0, 1, 2000),   Status(2, 0, 2, 2000),   Status(2, 0, 3, 2000),
+        Status(2, 0, 5, 300000), Status(2, 0, 6, 300000), Status(2, 0, 7, 300000),
+        Status(2, 0, 8, 300000), Status(2, 0, 9, 300000), Status(4, 0, 0, 0),
+        Status(4, 0, 0, 0),      Status(3, 0, 1, 5000),   Status(3, 0, 1, 300000),
+        Status(3, 0, 2, 300000), Status(3, 0, 3, 300000), Status(3, 0, 4, 300000),
+        Status(1, 0, 0, 0)};
+    EXPECT_EQ(expected, StatusLines(records));
+    EXPECT_TRUE(HasLine(records, L"cmzel_Finalize - called with [] []"));
+    EXPECT_TRUE(HasLine(records, L"InitService - Succeed to create all threads"));
+}
+
+TEST_F(ServiceUnderScm, PluginWithoutProcessEntryFailsTheStart) {
+    Install(CMDHANDLER_NOPROCESS_DLL);
+    ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(m_listener.WaitForLine(L"InitService - Fail to initalize Command Handler", 60000));
+    ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    m_listener.Stop();
+    const auto lines = StatusLines(m_listener.Records());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(std::wstring::npos, lines.back().find(L"CurrentState(1)"));
+    EXPECT_EQ(std::wstring::npos, lines.back().find(L"Win32ExitCode(0)"));
+    EXPECT_FALSE(HasLine(m_listener.Records(), L"stvZelSvr has started up."));
+}
+
+TEST_F(ServiceUnderScm, MissingPluginFailsTheStart) {
+    Install(nullptr);
+    ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(m_listener.WaitForLine(L"InitService - Fail to initalize Command Handler", 60000));
+    ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    m_listener.Stop();
+    EXPECT_TRUE(HasLine(m_listener.Records(), L"ubale to load"));
+}
+
+size_t CountLines(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part) {
+    size_t count = 0;
+    for (const auto& record : records)
+        if (record.Line().find(part) != std::wstring::npos) ++count;
+    return count;
+}
+
+bool FolderExists(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Points the product's "Local_Path" at a folder for one test.
+class CLocalPathValue {
+public:
+    explicit CLocalPathValue(const std::wstring& path) {
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                        nullptr, m_key.put(), nullptr);
+        RegSetValueExW(m_key.get(), L"Local_Path", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(path.c_str()),
+                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+    }
+    ~CLocalPathValue() { RegDeleteValueW(m_key.get(), L"Local_Path"); }
+
+private:
+    static constexpr wchar_t kKey[] = L"SOFTWARE\\Karvelo\\Sentavo\\service\\Information";
+    UTIL::unique_hkey m_key;
+};
+
+TEST_F(ServiceUnderScm, TemporaryFoldersAreCreatedOnceUnderLocalPath) {
+    Install(CMDHANDLER_DLL);
+    const std::wstring local = m_folder.Root() + L"Local\\";
+    ASSERT_TRUE(CreateDirectoryW(local.c_str(), nullptr));
+    CLocalPathValue value(local);
+    StartAndWaitRunning();
+    StopAndWaitStopped();
+    EXPECT_TRUE(FolderExists(local + L"TEMP\\SampleSubmission\\Log"));
+    EXPECT_EQ(3u, CountLines(m_listener.Records(), L"CreateTempFolder - Create Dir("));
+    EXPECT_TRUE(
+        HasLine(m_listener.Records(), L"Create Dir(" + local + L"TEMP\\SampleSubmission\\Log)."));
+
+    const size_t before = m_listener.Records().size();
+    StartAndWaitRunning();
+    StopAndWaitStopped();
+    const auto records = m_listener.Records();
+    const std::vector<ZELTEST::LogRecord> second(records.begin() + before, records.end());
+    EXPECT_EQ(0u, CountLines(second, L"CreateTempFolder - Create Dir("));
+}
+
+TEST_F(ServiceUnderScm, ModeOtherThan101CreatesNoFolder) {
+    Install(CMDHANDLER_DLL);
+    m_folder.WriteIni(L"Private\\stvZelSvr.ini", L"ZOLM", L"Mode", L"5");
+    const std::wstring local = m_folder.Root() + L"Local\\";
+    ASSERT_TRUE(CreateDirectoryW(local.c_str(), nullptr));
+    CLocalPathValue value(local);
+    StartAndWaitRunning();
+    StopAndWaitStopped();
+    EXPECT_FALSE(FolderExists(local + L"TEMP"));
+    EXPECT_EQ(0u, CountLines(m_listener.Records(), L"CreateTempFolder - Create Dir("));
+}
+
+TEST(ServiceConsole, RunsUntilTheNamedTerminateEventAndReportsNothing) {
+    ZELTEST::CProductFolder folder(L"console");
+    const std::wstring exe = folder.InstallExe(ZELTEST::WinePathOf(STVZELSVR_EXE));
+    ASSERT_FALSE(folder.CopyIn(ZELTEST::WinePathOf(CMDHANDLER_DLL), L"Bin\\x64\\libCmdHndlrZel.dll")
+                     .empty());
+    ZELTEST::CLogPipeListener listener;
+    ASSERT_TRUE(listener.Start());
+    std::wstring commandLine = L"\"" + exe + L"\" -console";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               L"C:\\", &startup, &process));
+    UTIL::unique_handle processHandle(process.hProcess);
+    UTIL::unique_handle threadHandle(process.hThread);
+    // Console mode sleeps 10 s before it starts up.
+    ASSERT_TRUE(listener.WaitForLine(L"stvZelSvr has started up.", 60000));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(processHandle.get(), 500));
+    UTIL::unique_handle terminate(
+        OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Karvelo_Sentavo_ZOLM_Stop_Event"));
+    ASSERT_TRUE(terminate);
+    SetEvent(terminate.get());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(processHandle.get(), 60000));
+    DWORD exitCode = 1;
+    GetExitCodeProcess(processHandle.get(), &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    listener.Stop();
+    EXPECT_TRUE(HasLine(listener.Records(), L"Service_Main - Console mode!"));
+    EXPECT_TRUE(HasLine(listener.Records(), L"terminateService - Server is shutting down..."));
+    EXPECT_TRUE(StatusLines(listener.Records()).empty());
+}
+
+}  // namespace
