@@ -1,5 +1,6 @@
 #include "DebugTrace.h"
 #include "zel_ServiceState.h"
+#include "zel_StvFcgi.h"
 
 namespace {
 constexpr DWORD kPassInterval = 60000;
@@ -7,7 +8,9 @@ constexpr DWORD kFirstPassDelay = 500;
 }  // namespace
 
 ScheduledTaskList CreateScheduledTasks() {
-    return {};
+    ScheduledTaskList tasks;
+    tasks.push_back(std::make_unique<ZelSampleCleanup>());
+    return tasks;
 }
 
 ScheduledTaskList (*g_pfnCreateScheduledTasks)() = CreateScheduledTasks;
