@@ -1,11 +1,11 @@
 #include "eh_exceptionhelper.h"
 
 #include <dbghelp.h>
-#include <io.h>
 #include <stdlib.h>
 
 #include <cwchar>
 #include <mutex>
+#include <vector>
 
 #include "DebugTrace.h"
 #include "UniqueHandle.h"
@@ -42,7 +42,36 @@ BOOL QueryFreeSpace(const wchar_t* root, ULARGE_INTEGER* freeToCaller) {
     return ::GetDiskFreeSpaceExW(root, freeToCaller, nullptr, nullptr);
 }
 
-bool IsWritableFolder(const wchar_t* folder) { return _waccess(folder, 2) == 0; }
+// Checks the folder's own access list against this process's token: the
+// service may run in a folder it can read but not write.
+bool IsWritableFolder(const wchar_t* folder) {
+    const SECURITY_INFORMATION parts =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    ::GetFileSecurityW(folder, parts, nullptr, 0, &needed);
+    if (needed == 0) return false;
+    std::vector<BYTE> descriptor(needed);
+    if (!::GetFileSecurityW(folder, parts, descriptor.data(), needed, &needed)) return false;
+
+    UTIL::unique_handle processToken;
+    UTIL::unique_handle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY,
+                            processToken.put()) ||
+        !::DuplicateToken(processToken.get(), SecurityImpersonation, token.put())) {
+        return false;
+    }
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                               FILE_ALL_ACCESS};
+    DWORD desired = FILE_ADD_FILE;
+    ::MapGenericMask(&desired, &mapping);
+    PRIVILEGE_SET privileges = {};
+    DWORD privilegesSize = sizeof(privileges);
+    DWORD granted = 0;
+    BOOL allowed = FALSE;
+    return ::AccessCheck(descriptor.data(), token.get(), desired, &mapping, &privileges,
+                         &privilegesSize, &granted, &allowed) &&
+           allowed;
+}
 
 void ChooseDumpFolder(const wchar_t* workingFolder, wchar_t* dumpFolder) {
     if (wcslen(workingFolder) >= kDumpFolderChars || !IsWritableFolder(workingFolder)) {
@@ -190,10 +219,12 @@ CExceptionHelper::~CExceptionHelper() {
 
 #if defined(__GNUC__)
 // GCC's vtables point pure slots at __cxa_pure_virtual, which would abort
-// without reaching the CRT's pure-call handler; route it there instead.
-extern "C" void __cdecl _purecall();
+// without reaching the CRT's pure-call handler; route it there instead. The
+// import library has no _get_purecall_handler, hence the swap.
 extern "C" void __cxa_pure_virtual() {
-    _purecall();
+    const _purecall_handler handler = _set_purecall_handler(nullptr);
+    _set_purecall_handler(handler);
+    if (handler != nullptr) handler();
     ::abort();
 }
 #endif
