@@ -150,7 +150,9 @@ void WriteDump(EXCEPTION_POINTERS* exceptionPointers) {
 }  // namespace
 
 namespace EH {
-void SetFreeSpaceQuery(FreeSpaceQuery query) { g_freeSpaceQuery = query; }
+void SetFreeSpaceQuery(FreeSpaceQuery query) {
+    g_freeSpaceQuery = query;
+}
 }  // namespace EH
 
 int InitExceptionHandlerW(const wchar_t* workingFolder, bool fullMemory,

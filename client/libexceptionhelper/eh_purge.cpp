@@ -65,7 +65,8 @@ void GetDumpFileName(const wchar_t* folder, const wchar_t* pattern, DumpFileSet*
 void PurgeDumpFile(DumpFileSet* dumpSet) {
     const int maximumFiles = EH::ReadDumpSetting(L"DumpMaximumFiles", 4);
     const int maxKeepDays = EH::ReadDumpSetting(L"DumpMaxKeepDay", 60);
-    DebugTraceW('D', TRACE_SRC_W, L"%s - [Exception Helper] nMaximumFiles = [%d], nMaxKeepDays = [%d]",
+    DebugTraceW('D', TRACE_SRC_W,
+                L"%s - [Exception Helper] nMaximumFiles = [%d], nMaxKeepDays = [%d]",
                 L"PurgeDumpFile", maximumFiles, maxKeepDays);
 
     int surplus = static_cast<int>(dumpSet->size()) - maximumFiles;
@@ -98,8 +99,14 @@ void CleanupDumpFolders() {
     DumpFileSet recorderDumps;
     DumpFileSet logDumps;
     DumpFileSet windowsDumps;
-    GetDumpFileName(workingFolder.c_str(), L"????????" L"-??????.dmp", &workingDumps);
-    GetDumpFileName((workingFolder + L"HBRF\\").c_str(), L"????????" L"-??????.dmp", &recorderDumps);
+    GetDumpFileName(workingFolder.c_str(),
+                    L"????????"
+                    L"-??????.dmp",
+                    &workingDumps);
+    GetDumpFileName((workingFolder + L"HBRF\\").c_str(),
+                    L"????????"
+                    L"-??????.dmp",
+                    &recorderDumps);
     GetDumpFileName((workingFolder + L"..\\BM\\LOG\\").c_str(), L"*.dmp", &logDumps);
     // The system's own crash file is only listed, never deleted.
     GetDumpFileName(windowsDumpFolder.c_str(), L"qpacrash.dmp", &windowsDumps);

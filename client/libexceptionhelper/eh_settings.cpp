@@ -11,8 +11,9 @@ namespace EH {
 
 int ReadDumpSetting(const wchar_t* valueName, int defaultValue) {
     UTIL::unique_hkey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Karvelo\\HalvixNTCorp\\CurrentVersion\\Misc.",
-                        0, KEY_READ | KEY_WOW64_32KEY, key.put()) != ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                        L"SOFTWARE\\Karvelo\\HalvixNTCorp\\CurrentVersion\\Misc.", 0,
+                        KEY_READ | KEY_WOW64_32KEY, key.put()) != ERROR_SUCCESS) {
         return defaultValue;
     }
     DWORD value = 0;

@@ -7,7 +7,9 @@ using namespace EHTEST;
 
 namespace {
 
-const wchar_t kDumpPattern[] = L"????????" L"-??????.dmp";
+const wchar_t kDumpPattern[] =
+    L"????????"
+    L"-??????.dmp";
 
 BOOL ExactlyMinimumFree(const wchar_t*, ULARGE_INTEGER* freeToCaller) {
     freeToCaller->QuadPart = 1024ULL << 20;

@@ -8,7 +8,9 @@ using namespace EHTEST;
 
 namespace {
 
-LONG WINAPI SentinelFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
+LONG WINAPI SentinelFilter(EXCEPTION_POINTERS*) {
+    return EXCEPTION_CONTINUE_SEARCH;
+}
 void __cdecl SentinelPureCall() {}
 
 // The import library has no _get_purecall_handler: swap and put back.
@@ -58,7 +60,9 @@ TEST_F(HelperInstallation, SecondInitialisationReportsTheRecordedFilter) {
 TEST_F(HelperInstallation, SwitchedOffLeavesTheFilterButPurgesAndCatchesPureCalls) {
     CScopedDumpSetting disabled(L"DumpEnableExceptionHelper", 0);
     const std::wstring working = WorkingFolder();
-    DeleteFiles(working, L"????????" L"-??????.dmp");
+    DeleteFiles(working,
+                L"????????"
+                L"-??????.dmp");
     for (int day = 1; day <= 5; ++day) {
         wchar_t name[32] = {};
         _snwprintf(name, 31, L"202602%02d-080000.dmp", day);
@@ -71,9 +75,15 @@ TEST_F(HelperInstallation, SwitchedOffLeavesTheFilterButPurgesAndCatchesPureCall
         EXPECT_EQ(InitExceptionHandlerW(working.c_str(), true, MyUnhandledExceptionHandler), -1);
     }
     EXPECT_FALSE(FileExists(working + L"20260201-080000.dmp"));
-    EXPECT_EQ(ListFiles(working, L"????????" L"-??????.dmp").size(), 4u);
+    EXPECT_EQ(ListFiles(working,
+                        L"????????"
+                        L"-??????.dmp")
+                  .size(),
+              4u);
     EXPECT_EQ(CurrentPureCall(), &SentinelPureCall);
-    DeleteFiles(working, L"????????" L"-??????.dmp");
+    DeleteFiles(working,
+                L"????????"
+                L"-??????.dmp");
 }
 
 TEST(WorkingPath, DriveAndFolderOfTheExecutable) {

@@ -8,7 +8,9 @@ using namespace EHTEST;
 
 namespace {
 
-const wchar_t kDumpPattern[] = L"????????" L"-??????.dmp";
+const wchar_t kDumpPattern[] =
+    L"????????"
+    L"-??????.dmp";
 
 class DumpPurge : public ::testing::Test {
 protected:
@@ -76,8 +78,8 @@ TEST_F(DumpPurge, FailedDeletionDoesNotStopThePurge) {
     CScopedDumpSetting maximum(L"DumpMaximumFiles", 1);
     for (int index = 1; index <= 3; ++index) ASSERT_TRUE(CreateDumpFile(Dump(index)));
     // Held open without delete sharing, the oldest cannot be deleted.
-    UTIL::unique_handle held(::CreateFileW(Dump(1).c_str(), GENERIC_READ, 0, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UTIL::unique_handle held(::CreateFileW(Dump(1).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held.valid());
     CleanupDumpFolders();
     EXPECT_TRUE(FileExists(Dump(1)));
@@ -104,7 +106,10 @@ TEST(DumpFileSet, ListsFilesOnlyInNameOrder) {
     ASSERT_TRUE(CreateDumpFile(folder + L"20261231-235959.dmp"));
     ASSERT_TRUE(CreateDumpFile(folder + L"20250630-101010.dmp"));
     DumpFileSet dumps;
-    GetDumpFileName(folder.c_str(), L"????????" L"-??????.dmp", &dumps);
+    GetDumpFileName(folder.c_str(),
+                    L"????????"
+                    L"-??????.dmp",
+                    &dumps);
     ASSERT_EQ(dumps.size(), 2u);
     EXPECT_EQ(*dumps.begin(), folder + L"20250630-101010.dmp");
     PurgeDumpFile(&dumps);

@@ -15,7 +15,9 @@
 
 namespace {
 
-const wchar_t kDumpPattern[] = L"????????" L"-??????.dmp";
+const wchar_t kDumpPattern[] =
+    L"????????"
+    L"-??????.dmp";
 const wchar_t kMiscKey[] = L"SOFTWARE\\Karvelo\\HalvixNTCorp\\CurrentVersion\\Misc.";
 
 std::wstring ModuleFolder() {
@@ -64,8 +66,8 @@ std::optional<DWORD> DumpedExceptionCode(const std::vector<char>& dump) {
     if (dump.size() < sizeof(MINIDUMP_HEADER)) return std::nullopt;
     const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(dump.data());
     if (std::memcmp(&header->Signature, "MDMP", 4) != 0) return std::nullopt;
-    const size_t directoryEnd = header->StreamDirectoryRva +
-                                size_t{header->NumberOfStreams} * sizeof(MINIDUMP_DIRECTORY);
+    const size_t directoryEnd =
+        header->StreamDirectoryRva + size_t{header->NumberOfStreams} * sizeof(MINIDUMP_DIRECTORY);
     if (directoryEnd > dump.size()) return std::nullopt;
     const auto* directory =
         reinterpret_cast<const MINIDUMP_DIRECTORY*>(dump.data() + header->StreamDirectoryRva);
@@ -76,7 +78,8 @@ std::optional<DWORD> DumpedExceptionCode(const std::vector<char>& dump) {
             where.DataSize < sizeof(MINIDUMP_EXCEPTION_STREAM)) {
             return std::nullopt;
         }
-        const auto* stream = reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(dump.data() + where.Rva);
+        const auto* stream =
+            reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(dump.data() + where.Rva);
         if (stream->ThreadId == 0) return std::nullopt;
         return stream->ExceptionRecord.ExceptionCode;
     }
@@ -131,7 +134,8 @@ protected:
 
     void RemoveRunFolder() {
         SetFolderAccess(L"D:(A;OICI;FA;;;WD)");
-        for (const std::wstring& name : DumpNames(m_folder)) ::DeleteFileW((m_folder + name).c_str());
+        for (const std::wstring& name : DumpNames(m_folder))
+            ::DeleteFileW((m_folder + name).c_str());
         ::DeleteFileW((m_folder + CRASH_TARGET_NAME).c_str());
         ::RemoveDirectoryW(m_folder.c_str());
     }
@@ -139,11 +143,12 @@ protected:
     bool SetFolderAccess(const wchar_t* descriptorText) {
         UTIL::unique_hlocal descriptor;
         if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                descriptorText, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
-                nullptr)) {
+                descriptorText, SDDL_REVISION_1,
+                reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr)) {
             return false;
         }
-        return ::SetFileSecurityW(m_folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.get()) != FALSE;
+        return ::SetFileSecurityW(m_folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.get()) !=
+               FALSE;
     }
 
     // Runs the copied target to its end; returns its exit code.
