@@ -5,6 +5,7 @@
 
 #include "DebugTrace.h"
 #include "ProfileCache.h"
+#include "eh_exceptionhelper.h"
 
 namespace {
 
@@ -53,6 +54,8 @@ void StartTrace() {
 }  // namespace
 
 int ZelServerMain(int argc, char* argv[]) {
+    // Each return destroys it; ExitProcess does not unwind and leaves it be.
+    CExceptionHelper exceptionHelper(true, MyUnhandledExceptionHandler);
     SERVICE_TABLE_ENTRYW serviceTable[] = {
         {const_cast<LPWSTR>(kServiceName), Service_Main},
         {nullptr, nullptr},

@@ -1,0 +1,232 @@
+#include "eh_exceptionhelper.h"
+
+#include <dbghelp.h>
+#include <stdlib.h>
+
+#include <cwchar>
+#include <mutex>
+#include <vector>
+
+#include "DebugTrace.h"
+#include "UniqueHandle.h"
+#include "eh_settings.h"
+
+namespace {
+
+constexpr size_t kDumpFolderChars = 488;
+constexpr size_t kDumpTemplateChars = 520;
+constexpr DWORD kInvalidParameterException = 0xC000000D;
+
+// Process-wide, set once by InitExceptionHandlerW on the entry thread before
+// any other thread exists; the filter reads it under the mutex.
+struct CHelperState {
+    wchar_t dumpTemplate[kDumpTemplateChars] = {};
+    MINIDUMP_TYPE dumpType = MiniDumpWithHandleData;
+    bool filterRecorded = false;
+    LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
+    bool pureCallRecorded = false;
+    _purecall_handler previousPureCall = nullptr;
+    bool dumpWritten = false;
+    std::mutex filterLock;
+};
+
+CHelperState& State() {
+    static CHelperState state;
+    return state;
+}
+
+EH::FreeSpaceQuery g_freeSpaceQuery = nullptr;
+
+BOOL QueryFreeSpace(const wchar_t* root, ULARGE_INTEGER* freeToCaller) {
+    if (g_freeSpaceQuery != nullptr) return g_freeSpaceQuery(root, freeToCaller);
+    return ::GetDiskFreeSpaceExW(root, freeToCaller, nullptr, nullptr);
+}
+
+// Checks the folder's own access list against this process's token: the
+// service may run in a folder it can read but not write.
+bool IsWritableFolder(const wchar_t* folder) {
+    const SECURITY_INFORMATION parts =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    ::GetFileSecurityW(folder, parts, nullptr, 0, &needed);
+    if (needed == 0) return false;
+    std::vector<BYTE> descriptor(needed);
+    if (!::GetFileSecurityW(folder, parts, descriptor.data(), needed, &needed)) return false;
+
+    UTIL::unique_handle processToken;
+    UTIL::unique_handle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY,
+                            processToken.put()) ||
+        !::DuplicateToken(processToken.get(), SecurityImpersonation, token.put())) {
+        return false;
+    }
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                               FILE_ALL_ACCESS};
+    DWORD desired = FILE_ADD_FILE;
+    ::MapGenericMask(&desired, &mapping);
+    PRIVILEGE_SET privileges = {};
+    DWORD privilegesSize = sizeof(privileges);
+    DWORD granted = 0;
+    BOOL allowed = FALSE;
+    return ::AccessCheck(descriptor.data(), token.get(), desired, &mapping, &privileges,
+                         &privilegesSize, &granted, &allowed) &&
+           allowed;
+}
+
+void ChooseDumpFolder(const wchar_t* workingFolder, wchar_t* dumpFolder) {
+    if (wcslen(workingFolder) >= kDumpFolderChars || !IsWritableFolder(workingFolder)) {
+        ::GetTempPathW(static_cast<DWORD>(kDumpFolderChars), dumpFolder);
+    } else {
+        wcsncpy(dumpFolder, workingFolder, kDumpFolderChars - 1);
+    }
+    dumpFolder[kDumpFolderChars - 1] = L'\0';
+}
+
+void BuildDumpTemplate(const wchar_t* dumpFolder) {
+    const size_t length = wcslen(dumpFolder);
+    const wchar_t* separator = (length > 0 && dumpFolder[length - 1] == L'\\') ? L"" : L"\\";
+    wchar_t* target = State().dumpTemplate;
+    _snwprintf(target, kDumpTemplateChars, L"%s%s%s", dumpFolder, separator,
+               L"%04d%02d%02d-%02d%02d%02d.dmp");
+    target[kDumpTemplateChars - 1] = L'\0';
+}
+
+// True when the executable's drive has more free megabytes than required.
+bool CheckDiskSpaceAvailableToGenerateDump() {
+    wchar_t drive[kEhPathChars] = {};
+    GetExceptionHelpWorkingPath(drive, kEhPathChars, EH_PATH_DRIVE);
+    const std::wstring root = std::wstring(drive) + L"\\";
+    ULARGE_INTEGER freeToCaller = {};
+    if (!QueryFreeSpace(root.c_str(), &freeToCaller)) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - Unable to get disk free space: [%d].",
+                    L"CheckDiskSpaceAvailableToGenerateDump", static_cast<int>(::GetLastError()));
+        return false;
+    }
+    const int minimumMB = EH::ReadDumpSetting(L"DumpMinimumFreeSpaceInMB", 1024);
+    DebugTraceW('D', TRACE_SRC_W, L"%s - [Exception Helper] nMinimumFreeSpaceInMB = [%d].",
+                L"CheckDiskSpaceAvailableToGenerateDump", minimumMB);
+    const DWORD freeMB = static_cast<DWORD>(freeToCaller.QuadPart >> 20);
+    if (freeMB <= static_cast<DWORD>(minimumMB)) {
+        DebugTraceW('D', TRACE_SRC_W,
+                    L"%s - Disk free space [%d] is less than dump available space setting [%d].",
+                    L"CheckDiskSpaceAvailableToGenerateDump", static_cast<int>(freeMB), minimumMB);
+        return false;
+    }
+    return true;
+}
+
+void WriteDump(EXCEPTION_POINTERS* exceptionPointers) {
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    wchar_t outputFile[kDumpTemplateChars] = {};
+    _snwprintf(outputFile, kDumpTemplateChars, State().dumpTemplate, now.wYear, now.wMonth,
+               now.wDay, now.wHour, now.wMinute, now.wSecond);
+    outputFile[kDumpTemplateChars - 1] = L'\0';
+    DebugTraceW('F', TRACE_SRC_W, L"%s - [Exception Helper] wszOutputFile = [%s].",
+                L"MyUnhandledExceptionHandler", outputFile);
+
+    UTIL::unique_handle file(::CreateFileW(outputFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        DebugTraceW('F', TRACE_SRC_W, L"%s - CreateFile failed: [%d].",
+                    L"MyUnhandledExceptionHandler", static_cast<int>(::GetLastError()));
+        return;
+    }
+    MINIDUMP_EXCEPTION_INFORMATION exceptionInfo = {};
+    exceptionInfo.ThreadId = ::GetCurrentThreadId();
+    exceptionInfo.ExceptionPointers = exceptionPointers;
+    exceptionInfo.ClientPointers = FALSE;
+    State().dumpWritten =
+        ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(),
+                            State().dumpType, &exceptionInfo, nullptr, nullptr) != FALSE;
+    if (!State().dumpWritten) {
+        DebugTraceW('F', TRACE_SRC_W, L"%s - [Exception Helper] MiniDumpWriteDump failed: [%d].",
+                    L"MyUnhandledExceptionHandler", static_cast<int>(::GetLastError()));
+    }
+    file.reset();
+    CleanupDumpFolders();  // the new dump counts against the limits
+}
+
+}  // namespace
+
+namespace EH {
+void SetFreeSpaceQuery(FreeSpaceQuery query) {
+    g_freeSpaceQuery = query;
+}
+}  // namespace EH
+
+int InitExceptionHandlerW(const wchar_t* workingFolder, bool fullMemory,
+                          LPTOP_LEVEL_EXCEPTION_FILTER filter) {
+    CleanupDumpFolders();
+    CHelperState& state = State();
+    if (state.filterRecorded) return 1;
+
+    const int enable = EH::ReadDumpSetting(L"DumpEnableExceptionHelper", 1);
+    DebugTraceW('D', TRACE_SRC_W, L"%s - [Exception Helper] nEnable = [%d].",
+                L"InitExceptionHandlerW", enable);
+    if (enable == 0) return -1;
+
+    wchar_t dumpFolder[kDumpFolderChars] = {};
+    ChooseDumpFolder(workingFolder, dumpFolder);
+    BuildDumpTemplate(dumpFolder);
+    state.dumpType = fullMemory ? MiniDumpWithFullMemory : MiniDumpWithHandleData;
+    state.previousFilter = ::SetUnhandledExceptionFilter(filter);
+    state.filterRecorded = true;
+    return 0;
+}
+
+LONG WINAPI MyUnhandledExceptionHandler(EXCEPTION_POINTERS* exceptionPointers) {
+    std::lock_guard<std::mutex> guard(State().filterLock);
+    if (State().dumpWritten) {
+        DebugTraceW('I', TRACE_SRC_W, L"%s - Dump file has been created already.",
+                    L"MyUnhandledExceptionHandler");
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    if (CheckDiskSpaceAvailableToGenerateDump()) {
+        WriteDump(exceptionPointers);
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    DebugTraceW('F', TRACE_SRC_W, L"%s - Available space is not sufficient to generate dump.",
+                L"MyUnhandledExceptionHandler");
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void __cdecl PureCallHandler() {
+    ::RaiseException(kInvalidParameterException, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
+CExceptionHelper::CExceptionHelper(bool fullMemory, LPTOP_LEVEL_EXCEPTION_FILTER filter) {
+    wchar_t workingFolder[kEhPathChars] = {};
+    GetExceptionHelpWorkingPath(workingFolder, kEhPathChars, EH_PATH_WORKING_DIR);
+    InitExceptionHandlerW(workingFolder, fullMemory, filter);
+    CHelperState& state = State();
+    if (!state.pureCallRecorded) {
+        state.previousPureCall = _set_purecall_handler(PureCallHandler);
+        state.pureCallRecorded = true;
+    }
+}
+
+// Puts back what was there before; a later helper may then install again.
+CExceptionHelper::~CExceptionHelper() {
+    CHelperState& state = State();
+    if (state.pureCallRecorded) {
+        _set_purecall_handler(state.previousPureCall);
+        state.pureCallRecorded = false;
+    }
+    if (state.filterRecorded) {
+        ::SetUnhandledExceptionFilter(state.previousFilter);
+        state.filterRecorded = false;
+    }
+}
+
+#if defined(__GNUC__)
+// GCC's vtables point pure slots at __cxa_pure_virtual, which would abort
+// without reaching the CRT's pure-call handler; route it there instead. The
+// import library has no _get_purecall_handler, hence the swap.
+extern "C" void __cxa_pure_virtual() {
+    const _purecall_handler handler = _set_purecall_handler(nullptr);
+    _set_purecall_handler(handler);
+    if (handler != nullptr) handler();
+    ::abort();
+}
+#endif

@@ -1,0 +1,43 @@
+// Crash-dump helper: writes one minidump when the process dies of an
+// exception nothing handles, turns a pure virtual call into such an
+// exception, and keeps the dump files near the executable bounded.
+#pragma once
+
+#include <windows.h>
+
+#include <set>
+#include <string>
+
+enum EH_PATH_TYPE { EH_PATH_WORKING_DIR = 0, EH_PATH_DRIVE = 2 };
+
+// Buffer size, in characters, of every path this helper hands out.
+constexpr DWORD kEhPathChars = 261;
+
+// Ordered by code units, then length: dated names come out oldest first.
+using DumpFileSet = std::set<std::wstring>;
+
+void GetExceptionHelpWorkingPath(wchar_t* buffer, DWORD size, int pathType);
+int InitExceptionHandlerW(const wchar_t* workingFolder, bool fullMemory,
+                          LPTOP_LEVEL_EXCEPTION_FILTER filter);
+LONG WINAPI MyUnhandledExceptionHandler(EXCEPTION_POINTERS* exceptionPointers);
+void __cdecl PureCallHandler();
+void GetDumpFileName(const wchar_t* folder, const wchar_t* pattern, DumpFileSet* dumpSet);
+void PurgeDumpFile(DumpFileSet* dumpSet);
+void CleanupDumpFolders();
+
+class CExceptionHelper {
+public:
+    CExceptionHelper(bool fullMemory, LPTOP_LEVEL_EXCEPTION_FILTER filter);
+    ~CExceptionHelper();
+    CExceptionHelper(const CExceptionHelper&) = delete;
+    CExceptionHelper& operator=(const CExceptionHelper&) = delete;
+};
+
+namespace EH {
+
+// Seam for the free-space figure: a test cannot make a real disk hold an
+// exact number of free megabytes. nullptr restores GetDiskFreeSpaceExW.
+using FreeSpaceQuery = BOOL (*)(const wchar_t* root, ULARGE_INTEGER* freeToCaller);
+void SetFreeSpaceQuery(FreeSpaceQuery query);
+
+}  // namespace EH
