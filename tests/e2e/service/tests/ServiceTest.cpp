@@ -5,18 +5,12 @@
 
 #include "LogPipeListener.h"
 #include "ProductFolder.h"
+#include "ScmService.h"
 #include "UniqueHandle.h"
 
 namespace {
 
 constexpr wchar_t kServiceName[] = L"stvZelSvr";
-
-struct ScHandleCloser {
-    void operator()(SC_HANDLE h) const {
-        if (h) CloseServiceHandle(h);
-    }
-};
-using unique_sc_handle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScHandleCloser>;
 
 std::wstring Status(int state, int exitCode, int checkPoint, int waitHint) {
     return L"SendStatusToSCM - CurrentState(" + std::to_wstring(state) + L"), Win32ExitCode(" +
@@ -54,87 +48,39 @@ protected:
         }
         m_folder.WriteIni(L"stvscan.ini", L"INI_SERVER_SECTION", L"Service_Pending_Time",
                           L"300000");
-        m_scm.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ASSERT_TRUE(m_scm);
-        RemoveLeftover();
-        m_service.reset(CreateServiceW(m_scm.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                       SERVICE_ERROR_NORMAL, (L"\"" + exe + L"\"").c_str(), nullptr,
-                                       nullptr, nullptr, nullptr, nullptr));
-        ASSERT_TRUE(m_service) << GetLastError();
+        ASSERT_TRUE(m_scmService.Install(exe)) << GetLastError();
         ASSERT_TRUE(m_listener.Start());
     }
 
     void TearDown() override {
-        if (m_service) {
-            // A start still pending accepts no stop: let it finish first.
-            WaitUntilNotStartPending();
-            SERVICE_STATUS status{};
-            ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status);
-            WaitForState(SERVICE_STOPPED);
-            DeleteService(m_service.get());
-        }
+        m_scmService.Remove();
         m_listener.Stop();
     }
 
-    void RemoveLeftover() {
-        unique_sc_handle old(OpenServiceW(m_scm.get(), kServiceName, SERVICE_ALL_ACCESS));
-        if (old) {
-            SERVICE_STATUS status{};
-            ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
-            DeleteService(old.get());
-        }
-    }
-
     void StartAndWaitRunning() {
-        ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
+        ASSERT_TRUE(m_scmService.Start()) << GetLastError();
         ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
     }
 
-    void StopAndWaitStopped() {
-        SERVICE_STATUS status{};
-        ASSERT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status));
-        ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
-    }
+    void StopAndWaitStopped() { ASSERT_TRUE(m_scmService.Stop()); }
 
-    void WaitUntilNotStartPending() {
-        for (int i = 0; i < 300; ++i) {
-            SERVICE_STATUS status{};
-            if (!QueryServiceStatus(m_service.get(), &status) ||
-                status.dwCurrentState != SERVICE_START_PENDING)
-                return;
-            Sleep(200);
-        }
-    }
-
-    bool WaitForState(DWORD state, DWORD timeoutMs = 60000) {
-        for (DWORD waited = 0; waited < timeoutMs; waited += 200) {
-            SERVICE_STATUS status{};
-            if (QueryServiceStatus(m_service.get(), &status) && status.dwCurrentState == state)
-                return true;
-            Sleep(200);
-        }
-        return false;
-    }
+    bool WaitForState(DWORD state) { return m_scmService.WaitForState(state); }
 
     ZELTEST::CProductFolder m_folder{L"service"};
     ZELTEST::CLogPipeListener m_listener;
-    unique_sc_handle m_scm;
-    unique_sc_handle m_service;
+    ZELTEST::CScmService m_scmService{kServiceName};
 };
 
 TEST_F(ServiceUnderScm, StartReportsEveryStepAndStopReportsStoppedOnce) {
     Install(CMDHANDLER_DLL);
-    ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(m_scmService.Start()) << GetLastError();
     ASSERT_TRUE(m_listener.WaitForLine(L"stvZelSvr has started up.", 60000));
     EXPECT_TRUE(m_listener.WaitForLine(L"cmzel_Initialize - called with [] [] (null)"));
 
-    SERVICE_STATUS status{};
-    ASSERT_TRUE(ControlService(m_service.get(), 128, &status));
+    ASSERT_TRUE(m_scmService.Control(128));
     EXPECT_TRUE(m_listener.WaitForLine(L"Service_Handler - SERVICE_USER_DEFINED_CONTROL: 128"));
 
-    ASSERT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status));
-    ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    ASSERT_TRUE(m_scmService.Stop());
     EXPECT_TRUE(m_listener.WaitForLine(Status(SERVICE_STOPPED, 0, 0, 0)));
     m_listener.Stop();
 
@@ -153,7 +99,7 @@ TEST_F(ServiceUnderScm, StartReportsEveryStepAndStopReportsStoppedOnce) {
 
 TEST_F(ServiceUnderScm, PluginWithoutProcessEntryFailsTheStart) {
     Install(CMDHANDLER_NOPROCESS_DLL);
-    ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(m_scmService.Start()) << GetLastError();
     ASSERT_TRUE(m_listener.WaitForLine(L"InitService - Fail to initalize Command Handler", 60000));
     ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
     m_listener.Stop();
@@ -166,7 +112,7 @@ TEST_F(ServiceUnderScm, PluginWithoutProcessEntryFailsTheStart) {
 
 TEST_F(ServiceUnderScm, MissingPluginFailsTheStart) {
     Install(nullptr);
-    ASSERT_TRUE(StartServiceW(m_service.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(m_scmService.Start()) << GetLastError();
     ASSERT_TRUE(m_listener.WaitForLine(L"InitService - Fail to initalize Command Handler", 60000));
     ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
     m_listener.Stop();
