@@ -51,8 +51,8 @@ bool scGetAppFolderPath(wchar_t* folderPath) {
     return true;
 }
 
-bool scCopyFile(LPCWSTR sourceFolder, DWORD sourceLength, LPCWSTR targetFolder,
-                DWORD targetLength, LPCWSTR fileName) {
+bool scCopyFile(LPCWSTR sourceFolder, DWORD sourceLength, LPCWSTR targetFolder, DWORD targetLength,
+                LPCWSTR fileName) {
     if (sourceFolder == nullptr || targetFolder == nullptr || fileName == nullptr ||
         sourceLength > SC_FOLDER_CHARS || targetLength > SC_FOLDER_CHARS) {
         DebugTraceW('E', TRACE_SRC_W, L"[scCopyFile] failed, NULL pointer");

@@ -53,10 +53,10 @@ enum class StopMethod { PipeCommand, QuorlinHalt, PelsadeHalt, WextromHalt };
 struct ProtectedService {
     const wchar_t* name;
     StopMethod method;
-    DWORD commandCode;      // pipe command rows
-    DWORD target;           // pipe command rows
-    const wchar_t* library; // library rows
-    const char* entry;      // library rows
+    DWORD commandCode;       // pipe command rows
+    DWORD target;            // pipe command rows
+    const wchar_t* library;  // library rows
+    const char* entry;       // library rows
     int failureCode;
     const wchar_t* stoppedLine;  // pipe command rows
     const wchar_t* failedLine;
@@ -71,10 +71,10 @@ constexpr ProtectedService kProtectedServices[] = {
      L"[scStopHessifor] scPipeCommandToStopService(hessifor) failed"},
     {L"calbrune", StopMethod::QuorlinHalt, 0, 0, L"Quorlin.dll", "Quorlin_Halt",
      SC_ERR_LOAD_QUORLIN, nullptr, L"[scStopCalbrune] stop Calbrune failed"},
-    {L"drennik", StopMethod::PelsadeHalt, 0, 0, L"Pelsade.dll", "pelsadeHalt",
-     SC_ERR_LOAD_PELSADE, nullptr, L"[scStopDrennik] stop Drennik failed"},
-    {L"mossvale", StopMethod::WextromHalt, 0, 0, L"Wextrom.dll", "WextromHalt",
-     SC_ERR_LOAD_WEXTROM, nullptr, L"[scStopMossvale] stop Mossvale failed"},
+    {L"drennik", StopMethod::PelsadeHalt, 0, 0, L"Pelsade.dll", "pelsadeHalt", SC_ERR_LOAD_PELSADE,
+     nullptr, L"[scStopDrennik] stop Drennik failed"},
+    {L"mossvale", StopMethod::WextromHalt, 0, 0, L"Wextrom.dll", "WextromHalt", SC_ERR_LOAD_WEXTROM,
+     nullptr, L"[scStopMossvale] stop Mossvale failed"},
     {L"Yarrowit", StopMethod::PipeCommand, 0x3304, 14, nullptr, nullptr, SC_ERR_NOT_IN_TIME,
      L"[scStopYarrowit] Yarrowit stopped",
      L"[scStopYarrowit] scPipeCommandToStopService(Yarrowit) failed"},
@@ -157,14 +157,16 @@ void scInitSIPC() {
     Bind(g_sipc.pfnSetQueueTimeOut, "SIPC_SetQueueTimeOut");
     if (g_sipc.pfnInit == nullptr) return;
     g_sipc.channel = g_sipc.pfnInit(0, 0, "SVCCTRL");
-    if (g_sipc.channel == nullptr) DebugTraceW('F', TRACE_SRC_W, L"[scInitSIPC] SIPC_Init() failed");
+    if (g_sipc.channel == nullptr)
+        DebugTraceW('F', TRACE_SRC_W, L"[scInitSIPC] SIPC_Init() failed");
 }
 
 void scDeInitSIPC() {
     DebugTraceW('F', TRACE_SRC_W, L"[scDeInitSIPC] >>");
     if (g_sipc.module != nullptr) {
         if (g_sipc.channel != nullptr) {
-            if (g_sipc.pfnSetQueueTimeOut) g_sipc.pfnSetQueueTimeOut(kQueueTimeOutMs, g_sipc.channel);
+            if (g_sipc.pfnSetQueueTimeOut)
+                g_sipc.pfnSetQueueTimeOut(kQueueTimeOutMs, g_sipc.channel);
             if (g_sipc.pfnDeInit) g_sipc.pfnDeInit(&g_sipc.channel);
             g_sipc.channel = nullptr;
         }
@@ -194,8 +196,8 @@ bool scPipeCommandToStopService(DWORD commandCode, DWORD target) {
         g_sipc.pfnFreeCommand(record, g_sipc.channel);
     }
     if (result == 0) return true;
-    DebugTraceW('D', TRACE_SRC_W, L"[scPipeCommandToStopService] SIPC_SendData results unexpected: 0x%x",
-                result);
+    DebugTraceW('D', TRACE_SRC_W,
+                L"[scPipeCommandToStopService] SIPC_SendData results unexpected: 0x%x", result);
     if (result == SIPC_ERR_NO_CONNECTION) {
         DebugTraceW('D', TRACE_SRC_W,
                     L"[scPipeCommandToStopService] SIPC_SendData results with no available "

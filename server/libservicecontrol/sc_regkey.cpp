@@ -11,8 +11,8 @@ LONG CScRegKey::QueryStringValue(LPCWSTR name, wchar_t* buffer, DWORD bufferByte
     if (buffer == nullptr || bufferBytes < sizeof(wchar_t)) return ERROR_INVALID_PARAMETER;
     DWORD type = REG_NONE;
     DWORD bytes = bufferBytes;
-    const LONG result =
-        ::RegQueryValueExW(m_key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+    const LONG result = ::RegQueryValueExW(m_key.get(), name, nullptr, &type,
+                                           reinterpret_cast<BYTE*>(buffer), &bytes);
     if (result != ERROR_SUCCESS) return result;
     if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
     if (bytes == 0) {

@@ -49,8 +49,8 @@ int StartUntilRunning(SC_HANDLE& service, LPCWSTR name, DWORD attempts, DWORD in
         }
         ::Sleep(intervalMs);
         if (attempt >= attempts) {
-            DebugTraceW('F', TRACE_SRC_W, L"[scStartServiceW] start service(%s) failed for %d times",
-                        name, attempts);
+            DebugTraceW('F', TRACE_SRC_W,
+                        L"[scStartServiceW] start service(%s) failed for %d times", name, attempts);
             return SC_ERR_START;
         }
     }
@@ -123,10 +123,10 @@ int scCreateServiceW(LPCWSTR binaryPath, LPCWSTR serviceName, LPCWSTR displayNam
                     ::GetLastError());
         return SC_ERR_OPEN_SCM;
     }
-    const unique_sc_handle service(::CreateServiceW(
-        manager.get(), serviceName, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath, nullptr, nullptr, dependencies,
-        nullptr, nullptr));
+    const unique_sc_handle service(
+        ::CreateServiceW(manager.get(), serviceName, displayName, SERVICE_ALL_ACCESS,
+                         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                         binaryPath, nullptr, nullptr, dependencies, nullptr, nullptr));
     const DWORD createError = service ? ERROR_SUCCESS : ::GetLastError();
     SetDescription(service.get(), description);
     if (!service) {
@@ -147,8 +147,8 @@ int scDeleteService(LPCWSTR serviceName) {
     }
     const unique_sc_handle service = OpenNamedService(manager, serviceName, DELETE);
     if (!service) {
-        DebugTraceW(5, TRACE_SRC_W, L"[scDeleteService] OpenService [%s] failed [%d].",
-                    serviceName, ::GetLastError());
+        DebugTraceW(5, TRACE_SRC_W, L"[scDeleteService] OpenService [%s] failed [%d].", serviceName,
+                    ::GetLastError());
         return SC_ERR_OPEN_SERVICE;
     }
     if (!::DeleteService(service.get())) {
@@ -178,8 +178,7 @@ bool WaitForServiceStatusH(DWORD wantedState, SC_HANDLE& service, DWORD polls, D
     return false;
 }
 
-bool scWaitForServiceStatus(DWORD wantedState, LPCWSTR serviceName, DWORD polls,
-                            DWORD intervalMs) {
+bool scWaitForServiceStatus(DWORD wantedState, LPCWSTR serviceName, DWORD polls, DWORD intervalMs) {
     if (serviceName == nullptr) return false;
     const unique_sc_handle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) {

@@ -35,8 +35,8 @@ int scQueryServiceStatusW(LPCWSTR serviceName, DWORD* currentState);
 // SC_FOLDER_CHARS characters.
 bool scGetAppFolderPath(wchar_t* folderPath);
 // Copies folder + file name to folder + file name; never overwrites.
-bool scCopyFile(LPCWSTR sourceFolder, DWORD sourceLength, LPCWSTR targetFolder,
-                DWORD targetLength, LPCWSTR fileName);
+bool scCopyFile(LPCWSTR sourceFolder, DWORD sourceLength, LPCWSTR targetFolder, DWORD targetLength,
+                LPCWSTR fileName);
 // Copies the pipe-IPC library and the sibling stop libraries from the
 // product's "Application Path" next to this executable.
 bool scCopyNeedfulFiles();

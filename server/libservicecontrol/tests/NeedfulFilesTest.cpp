@@ -40,7 +40,8 @@ TEST_F(NeedfulFiles, ExistingFilesAreNeverOverwrittenAndTheOthersStillCome) {
     ASSERT_TRUE(m_applicationPath.PointAt(m_applicationPath.DoublesFolder()));
     const std::wstring kept = SCTEST::ExeFolder() + L"Quorlin.dll";
     {
-        HANDLE file = CreateFileW(kept.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        HANDLE file =
+            CreateFileW(kept.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, file);
         DWORD written = 0;
         WriteFile(file, "kept", 4, &written, nullptr);
@@ -68,8 +69,10 @@ TEST_F(NeedfulFiles, ApplicationPathMustBeATerminatedString) {
     ASSERT_TRUE(m_applicationPath.PointAt(tooLong));
     EXPECT_FALSE(scCopyNeedfulFiles());
     const auto records = trace.Collect();
-    EXPECT_EQ(2u, CTraceRecords::Count(records, L"\"Application Path\") failed, GetLastError() = 13"));
-    EXPECT_EQ(1u, CTraceRecords::Count(records, L"\"Application Path\") failed, GetLastError() = 234"));
+    EXPECT_EQ(2u,
+              CTraceRecords::Count(records, L"\"Application Path\") failed, GetLastError() = 13"));
+    EXPECT_EQ(1u,
+              CTraceRecords::Count(records, L"\"Application Path\") failed, GetLastError() = 234"));
     for (const wchar_t* name : kNeedful) EXPECT_FALSE(m_besideExe.Exists(name)) << name;
 }
 
@@ -91,13 +94,6 @@ TEST(ScCopyFile, TakesExactlyTheGivenLengthOfEachFolder) {
     EXPECT_TRUE(scCopyFile(source.c_str(), static_cast<DWORD>(doubles.DoublesFolder().size()),
                            target.c_str(), static_cast<DWORD>(target.size()), L"Pelsade.dll"));
     EXPECT_TRUE(besideExe.Exists(L"Pelsade.dll"));
-}
-
-TEST(ScGetAppFolderPath, GivesTheExecutablesFolderWithItsBackslash) {
-    wchar_t folder[SC_FOLDER_CHARS];
-    ASSERT_TRUE(scGetAppFolderPath(folder));
-    EXPECT_EQ(SCTEST::ExeFolder(), folder);
-    EXPECT_FALSE(scGetAppFolderPath(nullptr));
 }
 
 }  // namespace

@@ -89,9 +89,10 @@ TEST_F(ProtectedStop, WithoutAnIpcChannelTheStopGivesMinus16001) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), m_finalState);
     const auto records = trace.Collect();
     EXPECT_NE(nullptr, CTraceRecords::Find(records, L"[scInitSIPC] SIPC_Init() failed"));
-    EXPECT_NE(nullptr, CTraceRecords::Find(records, L"[scStopServiceW] Stop Service(hessifor) "
-                                                    L"FAILED because of IPC initialize error. "
-                                                    L"nRetCode = -16001"));
+    EXPECT_NE(nullptr, CTraceRecords::Find(records,
+                                           L"[scStopServiceW] Stop Service(hessifor) "
+                                           L"FAILED because of IPC initialize error. "
+                                           L"nRetCode = -16001"));
     // No channel: nothing to close, the library is still freed.
     EXPECT_EQ(Calls{"SIPC_Init 0 0 SVCCTRL"}, m_doubles.Calls());
 }
@@ -102,11 +103,13 @@ TEST_F(ProtectedStop, WithoutApplicationPathTheRefusalStands) {
     EXPECT_EQ(ERROR_INVALID_SERVICE_CONTROL, StopRefusingService(L"orvandel", L"orvandel"));
     EXPECT_TRUE(m_doubles.Calls().empty());
     const auto records = trace.Collect();
-    EXPECT_NE(nullptr, CTraceRecords::Find(records, L"[scCopyNeedfulFiles] reg.QueryStringValue("
-                                                    L"\"Application Path\") failed, "
-                                                    L"GetLastError() = 13"));
-    EXPECT_NE(nullptr, CTraceRecords::Find(
-                           records, L"[scStopServiceW] scStopService(orvandel) FAILED, nRetCode = 1052"));
+    EXPECT_NE(nullptr, CTraceRecords::Find(records,
+                                           L"[scCopyNeedfulFiles] reg.QueryStringValue("
+                                           L"\"Application Path\") failed, "
+                                           L"GetLastError() = 13"));
+    EXPECT_NE(nullptr,
+              CTraceRecords::Find(
+                  records, L"[scStopServiceW] scStopService(orvandel) FAILED, nRetCode = 1052"));
 }
 
 // scStopProtectedService on its own, with the doubles beside the executable.
@@ -131,13 +134,16 @@ TEST_F(ProtectedStopEntry, NoReceiverConnectedCountsAsSuccessAnyOtherSendFailure
     m_doubles.SetSendResult(L"0x10000008");
     EXPECT_EQ(SC_ERR_NOT_IN_TIME, scStopProtectedService(L"orvandel"));
     const auto records = trace.Collect();
-    EXPECT_NE(nullptr, CTraceRecords::Find(records, L"[scPipeCommandToStopService] SIPC_SendData "
-                                                    L"results unexpected: 0x10000007"));
-    EXPECT_NE(nullptr, CTraceRecords::Find(records, L"SIPC_SendData results with no available "
-                                                    L"connection, service might down."));
+    EXPECT_NE(nullptr, CTraceRecords::Find(records,
+                                           L"[scPipeCommandToStopService] SIPC_SendData "
+                                           L"results unexpected: 0x10000007"));
+    EXPECT_NE(nullptr, CTraceRecords::Find(records,
+                                           L"SIPC_SendData results with no available "
+                                           L"connection, service might down."));
     EXPECT_NE(nullptr, CTraceRecords::Find(records, L"[scStopOrvandel] orvandel stopped"));
-    EXPECT_NE(nullptr, CTraceRecords::Find(
-                           records, L"[scStopOrvandel] scPipeCommandToStopService(orvandel) failed"));
+    EXPECT_NE(nullptr,
+              CTraceRecords::Find(records,
+                                  L"[scStopOrvandel] scPipeCommandToStopService(orvandel) failed"));
 }
 
 TEST_F(ProtectedStopEntry, NameOutsideTheTableGivesMinus8WithoutAnyLibraryCall) {
@@ -173,7 +179,8 @@ TEST_F(ProtectedStopEntry, PipeCommandWithoutAChannelAnswersFalse) {
     EXPECT_FALSE(scPipeCommandToStopService(0x0A09, 1));
     EXPECT_EQ(SC_ERR_NOT_IN_TIME, scStopProtectedService(L"orvandel"));
     const auto records = trace.Collect();
-    EXPECT_EQ(2u, CTraceRecords::Count(records, L"[scPipeCommandToStopService] Invalid IPC handle"));
+    EXPECT_EQ(2u,
+              CTraceRecords::Count(records, L"[scPipeCommandToStopService] Invalid IPC handle"));
 }
 
 TEST_F(ProtectedStopEntry, DeInitClosesTheChannelOnceAndAgainDoesNothing) {
@@ -181,9 +188,9 @@ TEST_F(ProtectedStopEntry, DeInitClosesTheChannelOnceAndAgainDoesNothing) {
     scDeInitSIPC();
     scDeInitSIPC();
     EXPECT_FALSE(scHasSIPCChannel());
-    EXPECT_EQ((Calls{"SIPC_Init 0 0 SVCCTRL", "SIPC_SetQueueTimeOut 90000 ch=ok",
-                     "SIPC_DeInit ch=ok"}),
-              m_doubles.Calls());
+    EXPECT_EQ(
+        (Calls{"SIPC_Init 0 0 SVCCTRL", "SIPC_SetQueueTimeOut 90000 ch=ok", "SIPC_DeInit ch=ok"}),
+        m_doubles.Calls());
 }
 
 }  // namespace

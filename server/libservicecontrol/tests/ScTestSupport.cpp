@@ -14,8 +14,8 @@ constexpr DWORD kPollMs = 100;
 constexpr wchar_t kProductKey[] = L"SOFTWARE\\Karvelo\\HalvixNTCorp\\CurrentVersion";
 constexpr const wchar_t* kDoubleNames[] = {L"StvPIPC_64x.dll", L"Quorlin.dll", L"Pelsade.dll",
                                            L"Wextrom.dll"};
-constexpr const char* kBuiltDoubles[] = {SCTEST_STVPIPC_DLL, SCTEST_QUORLIN_DLL,
-                                         SCTEST_PELSADE_DLL, SCTEST_WEXTROM_DLL};
+constexpr const char* kBuiltDoubles[] = {SCTEST_STVPIPC_DLL, SCTEST_QUORLIN_DLL, SCTEST_PELSADE_DLL,
+                                         SCTEST_WEXTROM_DLL};
 
 std::wstring TempFile(const wchar_t* name) {
     wchar_t folder[MAX_PATH] = {};
@@ -34,8 +34,8 @@ CTestService::CTestService(const wchar_t* name, const wchar_t* mode, DWORD start
         UTIL::unique_sc_handle old(::OpenServiceW(m_manager.get(), name, SERVICE_ALL_ACCESS));
         if (old) ::DeleteService(old.get());
     }
-    const std::wstring binary = L"\"" + ZELTEST::WinePathOf(SCTEST_SERVICE_EXE) + L"\" " + mode +
-                                L" " + m_eventName;
+    const std::wstring binary =
+        L"\"" + ZELTEST::WinePathOf(SCTEST_SERVICE_EXE) + L"\" " + mode + L" " + m_eventName;
     m_service.reset(::CreateServiceW(m_manager.get(), name, name, SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
                                      binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));

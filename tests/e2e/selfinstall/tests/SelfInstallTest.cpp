@@ -27,10 +27,10 @@ size_t CountLines(const std::vector<ZELTEST::LogRecord>& records, const std::wst
 // Registers the service (demand start, not started) and closes the handles.
 bool Register(const std::wstring& exe) {
     ZELTEST::unique_sc_handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ZELTEST::unique_sc_handle service(CreateServiceW(
-        manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, (L"\"" + exe + L"\"").c_str(), nullptr,
-        nullptr, nullptr, nullptr, nullptr));
+    ZELTEST::unique_sc_handle service(
+        CreateServiceW(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       (L"\"" + exe + L"\"").c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     return service != nullptr;
 }
 
@@ -44,8 +44,7 @@ DWORD OpenError(const wchar_t* name) {
 void ExpectRegistration(SC_HANDLE service, const std::wstring& exe) {
     BYTE buffer[8192] = {};
     DWORD needed = 0;
-    ASSERT_TRUE(QueryServiceConfigW(service,
-                                    reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer),
+    ASSERT_TRUE(QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer),
                                     sizeof buffer, &needed));
     const auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config->dwServiceType);
@@ -53,11 +52,10 @@ void ExpectRegistration(SC_HANDLE service, const std::wstring& exe) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config->dwErrorControl);
     EXPECT_EQ(L"\"" + exe + L"\"", config->lpBinaryPathName);
     EXPECT_STREQ(kServiceName, config->lpDisplayName);
-    ASSERT_TRUE(QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer,
-                                     sizeof buffer, &needed));
+    ASSERT_TRUE(
+        QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof buffer, &needed));
     EXPECT_STREQ(L"Sentavo ZEL Web Service Module.",
                  reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription);
-
 }
 
 // The product folder with the executable and its plug-in; the service
