@@ -1,7 +1,8 @@
 // Test double of the product's pipe-IPC library "StvPIPC_64x.dll": records
 // every call with its arguments; SIPC_SendData answers what the environment
 // variable ZEL_SCTEST_SEND_RESULT says (0 by default) and signals the halt
-// event; ZEL_SCTEST_SIPC_INIT=fail makes SIPC_Init fail.
+// event; ZEL_SCTEST_SIPC_INIT=fail makes SIPC_Init fail. Built once more
+// without SIPC_SendData (folder "nosend"), a library that lacks an entry.
 #include <windows.h>
 
 #include <cstdlib>
@@ -27,11 +28,13 @@ const char* ChannelCheck(HANDLE channel) {
     return channel == &g_channel ? "ok" : "bad";
 }
 
+#ifndef SCTEST_WITHOUT_SEND
 DWORD EnvironmentNumber(const wchar_t* name, DWORD fallback) {
     wchar_t text[32] = {};
     if (::GetEnvironmentVariableW(name, text, 32) == 0) return fallback;
     return static_cast<DWORD>(wcstoul(text, nullptr, 0));
 }
+#endif
 
 bool InitShouldFail() {
     wchar_t text[8] = {};
@@ -66,6 +69,7 @@ __declspec(dllexport) DWORD SIPC_CmdDataCopy(void* record, const void* data, HAN
     return 0;
 }
 
+#ifndef SCTEST_WITHOUT_SEND
 __declspec(dllexport) DWORD SIPC_SendData(void* record, DWORD target, HANDLE channel) {
     const auto* command = static_cast<const CommandRecord*>(record);
     const DWORD result = EnvironmentNumber(L"ZEL_SCTEST_SEND_RESULT", 0);
@@ -74,6 +78,7 @@ __declspec(dllexport) DWORD SIPC_SendData(void* record, DWORD target, HANDLE cha
     SCTEST::SignalHalt();
     return result;
 }
+#endif
 
 __declspec(dllexport) void SIPC_FreeCommand(void* record, HANDLE channel) {
     memset(record, 0, sizeof(CommandRecord));

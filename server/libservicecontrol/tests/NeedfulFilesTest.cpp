@@ -94,6 +94,12 @@ TEST(ScCopyFile, TakesExactlyTheGivenLengthOfEachFolder) {
     EXPECT_TRUE(scCopyFile(source.c_str(), static_cast<DWORD>(doubles.DoublesFolder().size()),
                            target.c_str(), static_cast<DWORD>(target.size()), L"Pelsade.dll"));
     EXPECT_TRUE(besideExe.Exists(L"Pelsade.dll"));
+    // A folder of 256 characters leaves no room for the name in 260.
+    const std::wstring longFolder = L"C:\\" + std::wstring(252, L'a') + L"\\";
+    CTraceRecords trace;
+    EXPECT_FALSE(scCopyFile(longFolder.c_str(), 256, target.c_str(),
+                            static_cast<DWORD>(target.size()), L"Pelsade.dll"));
+    EXPECT_EQ(1u, CTraceRecords::Count(trace.Collect(), L"failed, GetLastError() = 206"));
 }
 
 }  // namespace

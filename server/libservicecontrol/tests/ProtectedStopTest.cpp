@@ -119,6 +119,7 @@ protected:
         ASSERT_TRUE(m_besideExe.Put(SCTEST_STVPIPC_DLL, L"StvPIPC_64x.dll"));
         ASSERT_TRUE(m_besideExe.Put(SCTEST_WEXTROM_DLL, L"Wextrom.dll"));
     }
+    // Unbinds before the doubles beside the executable are deleted.
     void TearDown() override { scDeInitSIPC(); }
 
     SCTEST::CDoublesBesideExe m_besideExe;
@@ -181,6 +182,19 @@ TEST_F(ProtectedStopEntry, PipeCommandWithoutAChannelAnswersFalse) {
     const auto records = trace.Collect();
     EXPECT_EQ(2u,
               CTraceRecords::Count(records, L"[scPipeCommandToStopService] Invalid IPC handle"));
+}
+
+// A pipe-IPC library without SIPC_SendData: the command is not sent (no
+// call through an unbound entry) and the stop fails.
+TEST_F(ProtectedStopEntry, LibraryWithoutTheSendEntryFailsTheStop) {
+    ASSERT_TRUE(m_besideExe.Put(SCTEST_STVPIPC_NOSEND_DLL, L"StvPIPC_64x.dll"));
+    scInitSIPC();
+    ASSERT_TRUE(scHasSIPCChannel());
+    CTraceRecords trace;
+    EXPECT_EQ(SC_ERR_NOT_IN_TIME, scStopProtectedService(L"hessifor"));
+    EXPECT_EQ(Calls{"SIPC_Init 0 0 SVCCTRL"}, m_doubles.Calls());
+    EXPECT_NE(nullptr,
+              CTraceRecords::Find(trace.Collect(), L"SIPC_SendData results unexpected: 0x7f"));
 }
 
 TEST_F(ProtectedStopEntry, DeInitClosesTheChannelOnceAndAgainDoesNothing) {
