@@ -63,6 +63,35 @@ TEST(ScStartService, StartThatAlwaysFailsGivesFiveFailureLinesOneFatalLineAndMin
     EXPECT_EQ(1u, CTraceRecords::Count(records, L"failed for"));
 }
 
+TEST(ScStartService, RunningStateNotSeenInTimeGivesMinus13) {
+    CTestService service(L"zelsctest_slowstart", L"startpending");
+    ASSERT_TRUE(service.Installed());
+    CTraceRecords trace;
+    EXPECT_EQ(SC_ERR_START, scStartServiceW(L"zelsctest_slowstart", 5, kIntervalMs, 3));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), service.State());
+    const auto records = trace.Collect();
+    EXPECT_EQ(1u, CTraceRecords::Count(records, L"OK, not verify yet"));
+    EXPECT_EQ(1u,
+              CTraceRecords::Count(records, L"Wait for service status(4) failed, retry 3 times"));
+}
+
+TEST(ScStopService, StopPendingServiceIsPolledOnceASecondUntilStopped) {
+    CTestService service(L"zelsctest_slowstop", L"slowstop");
+    ASSERT_TRUE(service.StartAndWaitFor(SERVICE_RUNNING));
+    UTIL::unique_sc_handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UTIL::unique_sc_handle opened(OpenServiceW(manager.get(), L"zelsctest_slowstop", SERVICE_STOP));
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(ControlService(opened.get(), SERVICE_CONTROL_STOP, &status));
+    CTraceRecords trace;
+    EXPECT_EQ(0, scStopServiceViaSCM(L"zelsctest_slowstop", 30));
+    const auto records = trace.Collect();
+    EXPECT_GE(CTraceRecords::Count(records, L"[scStopServiceViaSCM] ssStatus.dwCurrentState = 3"),
+              1u);
+    EXPECT_EQ(1u,
+              CTraceRecords::Count(records, L"[scStopServiceViaSCM] ssStatus.dwCurrentState = 1"));
+    EXPECT_NE(nullptr, CTraceRecords::Find(records, L"scStopServiceViaSCM - dwRetCode = 0"));
+}
+
 TEST(ScStopService, ServiceStuckPendingPastTheTimeOutGivesMinus8) {
     CTestService service(L"zelsctest_pending", L"startpending");
     ASSERT_TRUE(service.StartAndWaitFor(SERVICE_START_PENDING));
