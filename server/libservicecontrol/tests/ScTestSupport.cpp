@@ -164,8 +164,10 @@ CApplicationPath::CApplicationPath() : m_folder(L"C:\\zeltest\\sctest_app\\") {
         ::CopyFileW(ZELTEST::WinePathOf(kBuiltDoubles[i]).c_str(),
                     (m_folder + kDoubleNames[i]).c_str(), FALSE);
     }
+    DWORD disposition = 0;
     ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0,
-                      KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, m_key.put(), nullptr);
+                      KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, m_key.put(), &disposition);
+    m_createdKey = disposition == REG_CREATED_NEW_KEY;
     DWORD bytes = 0;
     if (::RegQueryValueExW(m_key.get(), L"Application Path", nullptr, &m_oldType, nullptr,
                            &bytes) == ERROR_SUCCESS) {
@@ -182,6 +184,8 @@ CApplicationPath::~CApplicationPath() {
     } else {
         ::RegDeleteValueW(m_key.get(), L"Application Path");
     }
+    m_key.reset();
+    if (m_createdKey) ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kProductKey, KEY_WOW64_64KEY, 0);
     ZELTEST::RemoveTree(m_folder);
 }
 

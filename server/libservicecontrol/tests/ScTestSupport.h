@@ -92,6 +92,7 @@ public:
 private:
     std::wstring m_folder;
     UTIL::unique_hkey m_key;
+    bool m_createdKey = false;
     bool m_hadValue = false;
     std::vector<BYTE> m_oldValue;
     DWORD m_oldType = REG_NONE;
