@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Shows the service at work under Wine's Service Control Manager: lays out a
-# sample product folder in the Wine prefix with a one-minute sample-folder
-# cleanup interval, starts the companion log server and command manager,
-# installs and starts stvZelSvr as a service, waits for the cleanup command to
-# arrive at the command manager decoded, then stops and deletes the service.
-# Stops everything it started.
+# The product's main job end to end under Wine's Service Control Manager:
+# starts the companion log server and command manager, lays out a sample
+# product folder with a one-minute sample-folder cleanup interval, installs
+# and starts the service with "stvZelSvr.exe -install", waits for start-up and
+# for a cleanup command to arrive decoded, removes the service with
+# "stvZelSvr.exe -uninstall" and prints a summary. Leaves the prefix as it
+# found it; exits non-zero when any step did not happen.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 scripts/setup.sh >/dev/null
@@ -13,27 +14,24 @@ zel_wine_up
 
 build=build/mingw
 product="$WINEPREFIX/drive_c/zeldemo"
+exe='C:\zeldemo\Bin\x64\stvZelSvr.exe'
 service=stvZelSvr
+service_key='HKLM\System\CurrentControlSet\Services\stvZelSvr'
 cleanup_command=CMZELV2_ZELSVR_CLEANUP_SAMPLE_FOLDER
-
-echo "== sample product folder C:\\zeldemo (executable and plug-in in Bin\\x64, cleanup every minute)"
-rm -rf "$product"
-mkdir -p "$product/Bin/x64" "$product/Private/LogServer"
-cp "$build/server/ZOLM/StvZelSvr/stvZelSvr.exe" "$build/server/ZOLM/StvZelSvr/KVNotify.dll" \
-  "$build/companions/cmdhandler/full/libCmdHndlrZel.dll" "$product/Bin/x64/"
-printf '[WEB_SERVER]\r\nServerType=2\r\n' >"$product/StUninst.ini"
-printf '[Sample_Submission]\r\nSampleFolderCleanupHour=0\r\nSampleFolderCleanupMinute=1\r\n' \
-  >"$product/Private/stvZelSvr.ini"
 
 server_out=$(mktemp)
 manager_out=$(mktemp)
 server_pid=
 manager_pid=
 tail_pid=
-service_created=
-sc() { wine sc "$@" </dev/null 2>/dev/null | tr -d '\r'; }
-# Wine's sc has no query: the service's own status reports in the log tell.
-stopped_line='SendStatusToSCM - CurrentState(1)'
+installed=
+
+service_registered() { wine reg query "$service_key" </dev/null >/dev/null 2>&1; }
+run_exe() {  # argument; the Windows exit code modulo 256
+  local code=0
+  scripts/wine-run.sh "$product/Bin/x64/stvZelSvr.exe" "$1" </dev/null >/dev/null 2>&1 || code=$?
+  return "$code"
+}
 stop_pid() {
   if [ -n "$1" ]; then
     kill "$1" 2>/dev/null || true
@@ -42,55 +40,78 @@ stop_pid() {
 }
 wait_for() {  # file text seconds
   for _ in $(seq 1 $(($3 * 10))); do
-    grep -qF "$2" "$1" && return 0
+    grep -qF -- "$2" "$1" && return 0
     sleep 0.1
   done
   return 1
 }
+fail() {
+  echo "!! $*" >&2
+  exit 1
+}
 
 cleanup() {
-  if [ -n "$service_created" ]; then
-    sc stop "$service" >/dev/null || true
-    wait_for "$server_out" "$stopped_line" 30 || true
-    sc delete "$service" >/dev/null || true
+  if [ -n "$installed" ] && service_registered; then
+    echo "== removing the service left behind"
+    run_exe -uninstall || true
+    if service_registered; then
+      wine sc stop "$service" </dev/null >/dev/null 2>&1 || true
+      sleep 2
+      wine sc delete "$service" </dev/null >/dev/null 2>&1 || true
+    fi
   fi
   stop_pid "$tail_pid"
   stop_pid "$manager_pid"
   stop_pid "$server_pid"
+  rm -rf "$product"
   rm -f "$server_out" "$manager_out"
   return 0
 }
 trap cleanup EXIT
 
+if service_registered; then
+  installed=
+  fail "a service $service is already registered in this prefix; the demo leaves it alone"
+fi
+if [ -e "$product" ]; then
+  fail "C:\\zeldemo already exists in this prefix; the demo leaves it alone"
+fi
+
+echo "== sample product folder C:\\zeldemo (executable and plug-in in Bin\\x64, cleanup every minute)"
+mkdir -p "$product/Bin/x64" "$product/Private/LogServer"
+cp "$build/server/ZOLM/StvZelSvr/stvZelSvr.exe" "$build/server/ZOLM/StvZelSvr/KVNotify.dll" \
+  "$build/companions/cmdhandler/full/libCmdHndlrZel.dll" "$product/Bin/x64/"
+printf '[WEB_SERVER]\r\nServerType=2\r\n' >"$product/StUninst.ini"
+printf '[Sample_Submission]\r\nSampleFolderCleanupHour=0\r\nSampleFolderCleanupMinute=1\r\n' \
+  >"$product/Private/stvZelSvr.ini"
 
 echo "== starting the companion log server (zelLogServer.exe)"
 scripts/wine-run.sh "$build/companions/logserver/zelLogServer.exe" \
   --log 'C:\zeldemo\zelLogServer.log' --level 0x00010009 </dev/null >"$server_out" 2>&1 &
 server_pid=$!
-wait_for "$server_out" listening 20
-tail --pid=$$ -f "$server_out" | grep --line-buffered -E 'SendStatusToSCM - CurrentState\((4|1)\)|has started up|Cleanup|cmzel_OutputCommand' &
+wait_for "$server_out" listening 20 || fail "the log server did not start"
+tail --pid=$$ -f "$server_out" | grep --line-buffered -E \
+  'InstallAsService - (StartService|CreateService)|UninstallAsService|has started up|SERVICE_STOPPED|Cleanup|cmzel_OutputCommand|DeleteService \[' &
 tail_pid=$!
 
 echo "== starting the companion command manager (cmdmanager.exe)"
 scripts/wine-run.sh "$build/companions/cmdmanager/cmdmanager.exe" </dev/null >"$manager_out" 2>&1 &
 manager_pid=$!
-wait_for "$manager_out" listening 20
+wait_for "$manager_out" listening 20 || fail "the command manager did not start"
 sed 's/^/   [cmdmanager] /' "$manager_out"
 
-echo "== installing the service: sc create $service binPath= C:\\zeldemo\\Bin\\x64\\stvZelSvr.exe"
-sc create "$service" binPath= 'C:\zeldemo\Bin\x64\stvZelSvr.exe' >/dev/null
-service_created=1
-echo "== sc start $service"
-sc start "$service" >/dev/null
-wait_for "$server_out" 'has started up' 60
+echo "== $exe -install"
+installed=1
+run_exe -install || fail "-install exited with $?"
+service_registered || fail "-install registered no service"
+wait_for "$server_out" 'InstallAsService - StartService result(0)' 60 ||
+  fail "the service did not reach running"
+wait_for "$server_out" 'has started up' 30 || fail "no start-up line"
 
 echo "== waiting for the cleanup command (at start-up when the first pass falls in the same second, else a minute later)"
 waited=0
 until grep -q "$cleanup_command" "$manager_out"; do
-  if [ "$waited" -ge 90 ]; then
-    echo "!! no cleanup command within 90 s" >&2
-    exit 1
-  fi
+  [ "$waited" -lt 90 ] || fail "no cleanup command within 90 s"
   sleep 5
   waited=$((waited + 5))
   echo "   ... ${waited} s"
@@ -98,10 +119,20 @@ done
 echo "== the command manager received and decoded:"
 sed -n "/$cleanup_command/,\$p" "$manager_out" | head -5 | sed 's/^/   [cmdmanager] /'
 
-echo "== sc stop $service"
-sc stop "$service" >/dev/null
-wait_for "$server_out" "$stopped_line" 30
+echo "== $exe -uninstall"
+run_exe -uninstall || fail "-uninstall exited with $?"
+wait_for "$server_out" 'UninstallAsService - DeleteService result(0)' 30 ||
+  fail "the service was not stopped and deleted"
+service_registered && fail "the service is still registered"
+installed=
+final_state="deleted (stopped, then removed from the Service Control Manager)"
 sleep 1
-sc delete "$service" >/dev/null
-service_created=
-echo "== service deleted; the log file C:\\zeldemo\\zelLogServer.log holds $(wc -l <"$product/zelLogServer.log") records"
+
+echo "== summary"
+echo "   records received by level (letter or number):"
+awk '$3 ~ /^pid=/ && $4 ~ /^tid=/ { count[$5]++ } END { for (l in count) printf "     %s %d\n", l, count[l] }' \
+  "$server_out" | sort
+echo "   commands received by the command manager: $(grep -c "command: " "$manager_out" || true)" \
+  "($(grep -c "command: $cleanup_command" "$manager_out" || true) cleanup)"
+echo "   service $service: $final_state"
+echo "   log file C:\\zeldemo\\zelLogServer.log: $(wc -l <"$product/zelLogServer.log") records (removed with the folder)"

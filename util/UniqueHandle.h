@@ -73,6 +73,7 @@ inline void UnmapView(void* view) noexcept { ::UnmapViewOfFile(view); }
 inline void LocalFreeMemory(void* memory) noexcept { ::LocalFree(memory); }
 inline void CloseRegKey(HKEY key) noexcept { ::RegCloseKey(key); }
 inline void ReleaseModule(HMODULE module) noexcept { ::FreeLibrary(module); }
+inline void CloseScHandle(SC_HANDLE handle) noexcept { ::CloseServiceHandle(handle); }
 
 using unique_handle = CUniqueAny<CKernelHandleTraits>;
 using unique_find_handle = CUniqueAny<CFindHandleTraits>;
@@ -80,6 +81,8 @@ using unique_mapped_view = CUniqueAny<CNullIsInvalidTraits<void*, UnmapView>>;
 using unique_hlocal = CUniqueAny<CNullIsInvalidTraits<void*, LocalFreeMemory>>;
 using unique_hkey = CUniqueAny<CNullIsInvalidTraits<HKEY, CloseRegKey>>;
 using unique_hmodule = CUniqueAny<CNullIsInvalidTraits<HMODULE, ReleaseModule>>;
+// Service Control Manager and service handles.
+using unique_sc_handle = CUniqueAny<CNullIsInvalidTraits<SC_HANDLE, CloseScHandle>>;
 
 // The thread's last error is part of a function's result: callers read it
 // after tracing, so code that may disturb it (a trace call) restores it.

@@ -71,6 +71,14 @@ int ZelServerMain(int argc, char* argv[]) {
         Service_Main(2, reinterpret_cast<LPWSTR*>(argv));
         return 0;
     }
+    if (argc == 2 && strcmp(argv[1], "-install") == 0) {
+        InstallAsService();
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "-uninstall") == 0) {
+        UninstallAsService();
+        return 0;
+    }
 
     if (!::StartServiceCtrlDispatcherW(serviceTable)) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - StartServiceCtrlDispatcher failed.", L"main");

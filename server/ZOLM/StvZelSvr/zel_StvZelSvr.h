@@ -14,5 +14,10 @@ void getWorkingDirectory(wchar_t* buffer, DWORD size);
 // command line for "-console".
 void WINAPI Service_Main(DWORD argc, LPWSTR* argv);
 
+// "-install": registers the service and starts it; "-uninstall": stops it
+// and deletes it. Neither reports a result: the outcome is in the trace.
+void InstallAsService();
+void UninstallAsService();
+
 // The process entry's work, apart from the C runtime's `main` signature.
 int ZelServerMain(int argc, char* argv[]);

@@ -21,6 +21,13 @@ bool CScmService::Install(const std::wstring& exePath) {
     return m_service != nullptr;
 }
 
+bool CScmService::Open() {
+    m_scm.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!m_scm) return false;
+    m_service.reset(OpenServiceW(m_scm.get(), m_name.c_str(), SERVICE_ALL_ACCESS));
+    return m_service != nullptr;
+}
+
 bool CScmService::Start() {
     return StartServiceW(m_service.get(), 0, nullptr) != FALSE;
 }

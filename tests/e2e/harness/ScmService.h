@@ -27,12 +27,20 @@ public:
     // Creates the service (demand start, own process) for an executable,
     // replacing a leftover of the same name.
     bool Install(const std::wstring& exePath);
+    // Takes over a service of this name that someone else created, so that
+    // it is removed too; false when there is none.
+    bool Open();
     bool Start();
     bool Control(DWORD control);
     bool Stop() { return Control(SERVICE_CONTROL_STOP) && WaitForState(SERVICE_STOPPED); }
     bool WaitForState(DWORD state, DWORD timeoutMs = 60000) const;
     // Stops the service if it runs and deletes it.
     void Remove();
+    // Closes the handles and leaves the service as it is.
+    void Release() {
+        m_service.reset();
+        m_scm.reset();
+    }
     SC_HANDLE Handle() const { return m_service.get(); }
 
 private:

@@ -1,0 +1,61 @@
+// Self-installation: "-install" registers and starts the service, and
+// "-uninstall" stops and deletes it, through the service control library.
+// The outcome shows only in the trace.
+#include <cwchar>
+
+#include "DebugTrace.h"
+#include "sc_servicecontrol.h"
+#include "zel_StvZelSvr.h"
+
+namespace {
+
+constexpr wchar_t kServiceDescription[] = L"Sentavo ZEL Web Service Module.";
+constexpr DWORD kQuotedPathChars = 520;
+
+// Start: 5 attempts 3000 ms apart, then 3 polls 3000 ms apart for running.
+constexpr DWORD kStartAttempts = 5;
+constexpr DWORD kStartIntervalMs = 3000;
+constexpr DWORD kStartPolls = 3;
+// Stop: up to 60 one-second polls to send the stop request, then 3 polls
+// 10000 ms apart for stopped.
+constexpr DWORD kStopPolls = 3;
+constexpr DWORD kStopIntervalMs = 10000;
+constexpr DWORD kStopTimeOutSeconds = 60;
+
+}  // namespace
+
+void InstallAsService() {
+    DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"InstallAsService");
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    wchar_t servicePath[kQuotedPathChars] = {};
+    _snwprintf(servicePath, kQuotedPathChars - 1, L"\"%s\"", path);
+    DebugTraceW('I', TRACE_SRC_W, L"%s - path = %s, service path = %s", L"InstallAsService", path,
+                servicePath);
+
+    const int created =
+        scCreateServiceW(servicePath, kServiceName, kServiceName, kServiceDescription, L"");
+    if (created == 0) {
+        const int started =
+            scStartServiceW(kServiceName, kStartAttempts, kStartIntervalMs, kStartPolls);
+        DebugTraceW('I', TRACE_SRC_W, L"%s - StartService result(%d)", L"InstallAsService",
+                    started);
+    } else {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - CreateService failed(%d)", L"InstallAsService",
+                    created);
+    }
+    DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"InstallAsService");
+}
+
+void UninstallAsService() {
+    const int stopped =
+        scStopServiceW(kServiceName, kStopPolls, kStopIntervalMs, kStopTimeOutSeconds);
+    if (stopped == 0) {
+        const int deleted = scDeleteService(kServiceName);
+        DebugTraceW('I', TRACE_SRC_W, L"%s - DeleteService result(%d)", L"UninstallAsService",
+                    deleted);
+    } else {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - StopService failed(%d)", L"UninstallAsService",
+                    stopped);
+    }
+}
