@@ -62,9 +62,8 @@ TEST_F(Image, UnknownOptionalHeaderMagicIsRefused) {
 }
 
 TEST_F(Image, HeadersPointingPastTheFileAreRefusedWithoutReadingThere) {
-    ASSERT_TRUE(WriteEditedProvider([](std::vector<BYTE>& bytes) {
-        NtHeadersOffset(bytes) = 0x7FFFFF00;
-    }));
+    ASSERT_TRUE(
+        WriteEditedProvider([](std::vector<BYTE>& bytes) { NtHeadersOffset(bytes) = 0x7FFFFF00; }));
     EXPECT_FALSE(IsIntegrityCheckEnabled(Scratch().c_str()));
     EXPECT_TRUE(m_trace.Contains(L"IsIntegrityCheckEnabled - failed to ImageNtHeader, err=["));
 }
@@ -106,7 +105,8 @@ TEST(ModulePath, BufferTooSmallIsAFailureNotACutPath) {
     EXPECT_FALSE(GetCurrentModulePath(path, 8));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(path[0], L'\0');
-    EXPECT_TRUE(trace.Contains(L"GetCurrentModulePath - Failed to get module file name, Windows error code: 7a"));
+    EXPECT_TRUE(trace.Contains(
+        L"GetCurrentModulePath - Failed to get module file name, Windows error code: 7a"));
 }
 
 }  // namespace
