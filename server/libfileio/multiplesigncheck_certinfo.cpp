@@ -4,8 +4,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <cstring>
-#include <new>
+#include <cwchar>
 
 #include "CryptHandles.h"
 #include "DebugTrace.h"
