@@ -5,6 +5,7 @@
 #include <string>
 
 #include "FileIoTestSupport.h"
+#include "UniqueHandle.h"
 #include "multiplesigncheck.h"
 
 namespace {
@@ -98,6 +99,22 @@ TEST_F(KeyProvider, ProviderMissingAnExportIsRefused) {
     const FILEIOTEST::TraceLine* line = m_trace.Find(LoadLine(L"Function not found"));
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(line->level, 'E');
+}
+
+TEST_F(KeyProvider, ProviderOpenForWritingIsNotLoaded) {
+    // A file that someone may still change is not the file that was checked.
+    const std::wstring path = FILEIOTEST::ExeFolder() + L"fileio-korvalis-busy.dll";
+    ASSERT_TRUE(::CopyFileW(Fixture(L"korvalis-karvelo.dll").c_str(), path.c_str(), FALSE));
+    UTIL::unique_handle writer(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+    EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
+    writer.reset();
+    EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
+    EXPECT_TRUE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
+    ::DeleteFileW(path.c_str());
+    EXPECT_TRUE(m_trace.Contains(L"Failed to open file: " + path));
 }
 
 TEST_F(KeyProvider, MissingProviderIsRefused) {
