@@ -28,8 +28,9 @@ protected:
     FILEIOTEST::CTraceCapture m_trace;
     CVerifyFileSignV2 m_verifier;
 };
+using fileio_KeyProvider = KeyProvider;
 
-TEST_F(KeyProvider, SignedForceIntegrityProviderServesTheCertificateKeys) {
+TEST_F(fileio_KeyProvider, SignedForceIntegrityProviderServesTheCertificateKeys) {
     const std::wstring path = Fixture(L"korvalis-karvelo.dll");
     EXPECT_TRUE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 2u);
@@ -41,7 +42,7 @@ TEST_F(KeyProvider, SignedForceIntegrityProviderServesTheCertificateKeys) {
     EXPECT_TRUE(m_trace.Contains(LoadLine(L"<< " + path)));
 }
 
-TEST_F(KeyProvider, KeysAccumulateAndDuplicatesCollapse) {
+TEST_F(fileio_KeyProvider, KeysAccumulateAndDuplicatesCollapse) {
     EXPECT_TRUE(
         m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
     EXPECT_TRUE(
@@ -53,7 +54,7 @@ TEST_F(KeyProvider, KeysAccumulateAndDuplicatesCollapse) {
     EXPECT_TRUE(m_trace.Contains(LoadLine(L"Total keys loaded: 3")));
 }
 
-TEST_F(KeyProvider, ProviderWithoutForceIntegrityContributesNothing) {
+TEST_F(fileio_KeyProvider, ProviderWithoutForceIntegrityContributesNothing) {
     const std::wstring path = Fixture(L"korvalis-noforceinteg.dll");
     EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
@@ -62,7 +63,7 @@ TEST_F(KeyProvider, ProviderWithoutForceIntegrityContributesNothing) {
     EXPECT_TRUE(m_trace.Contains(LoadLine(L"<< " + path)));
 }
 
-TEST_F(KeyProvider, ProviderSignedByAnotherNameContributesNothing) {
+TEST_F(fileio_KeyProvider, ProviderSignedByAnotherNameContributesNothing) {
     EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(
         Fixture(L"korvalis-other-signer.dll").c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
@@ -73,7 +74,7 @@ TEST_F(KeyProvider, ProviderSignedByAnotherNameContributesNothing) {
     EXPECT_FALSE(m_trace.Contains(L"Load Korvalis successfully"));
 }
 
-TEST_F(KeyProvider, AfterARefusedProviderCertificateInformationChecksFail) {
+TEST_F(fileio_KeyProvider, AfterARefusedProviderCertificateInformationChecksFail) {
     ASSERT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(
         Fixture(L"korvalis-noforceinteg.dll").c_str()));
     WINTRUST_DATA record{};
@@ -84,7 +85,7 @@ TEST_F(KeyProvider, AfterARefusedProviderCertificateInformationChecksFail) {
     EXPECT_TRUE(m_trace.Contains(L"Primary signature verified: 0"));
 }
 
-TEST_F(KeyProvider, UnsignedProviderContributesNothing) {
+TEST_F(fileio_KeyProvider, UnsignedProviderContributesNothing) {
     EXPECT_FALSE(
         m_verifier.LoadKorvalisAndUpdatePublicKeyList(FILEIOTEST::UnsignedKorvalis().c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
@@ -92,7 +93,7 @@ TEST_F(KeyProvider, UnsignedProviderContributesNothing) {
         L"CVerifyFileSignV2::VerifySignatureAndGetCertInfo - Failed to call CryptQueryObject"));
 }
 
-TEST_F(KeyProvider, ProviderMissingAnExportIsRefused) {
+TEST_F(fileio_KeyProvider, ProviderMissingAnExportIsRefused) {
     EXPECT_FALSE(
         m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-incomplete.dll").c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
@@ -101,7 +102,7 @@ TEST_F(KeyProvider, ProviderMissingAnExportIsRefused) {
     EXPECT_EQ(line->level, 'E');
 }
 
-TEST_F(KeyProvider, ProviderOpenForWritingIsNotLoaded) {
+TEST_F(fileio_KeyProvider, ProviderOpenForWritingIsNotLoaded) {
     // A file that someone may still change is not the file that was checked.
     const std::wstring path = FILEIOTEST::ExeFolder() + L"fileio-korvalis-busy.dll";
     ASSERT_TRUE(::CopyFileW(Fixture(L"korvalis-karvelo.dll").c_str(), path.c_str(), FALSE));
@@ -117,14 +118,14 @@ TEST_F(KeyProvider, ProviderOpenForWritingIsNotLoaded) {
     EXPECT_TRUE(m_trace.Contains(L"Failed to open file: " + path));
 }
 
-TEST_F(KeyProvider, MissingProviderIsRefused) {
+TEST_F(fileio_KeyProvider, MissingProviderIsRefused) {
     const std::wstring path = Fixture(L"no-such-korvalis.dll");
     EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
     EXPECT_TRUE(m_trace.Contains(L"IsIntegrityCheckEnabled - Failed to open file: " + path +
                                  L", Windows error code=[2]"));
 }
 
-TEST_F(KeyProvider, PathThatDoesNotFitIsRefusedNotCut) {
+TEST_F(fileio_KeyProvider, PathThatDoesNotFitIsRefusedNotCut) {
     // Cut to 260 characters it would name another file.
     const std::wstring path = L"C:\\" + std::wstring(300, L'k') + L"\\Korvalis.dll";
     EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
@@ -149,8 +150,9 @@ protected:
         return ::CopyFileW(Fixture(fixture).c_str(), target.c_str(), FALSE) != FALSE;
     }
 };
+using fileio_DefaultProvider = DefaultProvider;
 
-TEST_F(DefaultProvider, ConstructionLoadsTheProviderBesideTheModule) {
+TEST_F(fileio_DefaultProvider, ConstructionLoadsTheProviderBesideTheModule) {
     ASSERT_TRUE(Place(L"korvalis-karvelo.dll", Current()));
     FILEIOTEST::CTraceCapture trace;
     CVerifyFileSignV2 verifier;
@@ -158,7 +160,7 @@ TEST_F(DefaultProvider, ConstructionLoadsTheProviderBesideTheModule) {
     EXPECT_TRUE(trace.Contains(LoadLine(L"<< " + Current())));
 }
 
-TEST_F(DefaultProvider, NewProviderIsPreferredOverTheCurrentOne) {
+TEST_F(fileio_DefaultProvider, NewProviderIsPreferredOverTheCurrentOne) {
     ASSERT_TRUE(Place(L"korvalis-karvelo.dll", Current()));
     ASSERT_TRUE(Place(L"korvalis-otherkey.dll", Update()));
     FILEIOTEST::CTraceCapture trace;
@@ -168,7 +170,7 @@ TEST_F(DefaultProvider, NewProviderIsPreferredOverTheCurrentOne) {
     EXPECT_TRUE(trace.Contains(LoadLine(L"<< " + Update())));
 }
 
-TEST_F(DefaultProvider, EmptyPathMeansTheDefault) {
+TEST_F(fileio_DefaultProvider, EmptyPathMeansTheDefault) {
     CVerifyFileSignV2 verifier;
     ASSERT_EQ(verifier.TrustedKeyCount(), 0u);
     ASSERT_TRUE(Place(L"korvalis-otherkey.dll", Update()));
@@ -176,7 +178,7 @@ TEST_F(DefaultProvider, EmptyPathMeansTheDefault) {
     EXPECT_TRUE(verifier.IsTrustedKey(CertificateKey("other")));
 }
 
-TEST_F(DefaultProvider, RefusedUpdateIsNotReplacedByTheCurrentProvider) {
+TEST_F(fileio_DefaultProvider, RefusedUpdateIsNotReplacedByTheCurrentProvider) {
     // The update is what counts once it exists, even when it is refused.
     ASSERT_TRUE(Place(L"korvalis-karvelo.dll", Current()));
     ASSERT_TRUE(Place(L"korvalis-other-signer.dll", Update()));
