@@ -66,7 +66,7 @@ TEST_F(fileio_Image, HeadersPointingPastTheFileAreRefusedWithoutReadingThere) {
     ASSERT_TRUE(
         WriteEditedProvider([](std::vector<BYTE>& bytes) { NtHeadersOffset(bytes) = 0x7FFFFF00; }));
     EXPECT_FALSE(IsIntegrityCheckEnabled(Scratch().c_str()));
-    EXPECT_TRUE(m_trace.Contains(L"IsIntegrityCheckEnabled - failed to ImageNtHeader, err=["));
+    EXPECT_TRUE(m_trace.Contains(L"IsIntegrityCheckEnabled - failed to ImageNtHeader, err=[193]"));
 }
 
 TEST_F(fileio_Image, FileThatIsNoImageIsRefused) {
