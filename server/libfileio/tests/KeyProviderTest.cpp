@@ -186,4 +186,40 @@ TEST_F(fileio_DefaultProvider, RefusedUpdateIsNotReplacedByTheCurrentProvider) {
     EXPECT_EQ(verifier.TrustedKeyCount(), 0u);
 }
 
+// The provider's own protocol: a size query, then the key into a buffer of
+// at least that size.
+TEST(fileio_KorvalisExports, ServeEachKeyBySizeQueryThenFetch) {
+    UTIL::unique_hmodule provider(::LoadLibraryW(FILEIOTEST::UnsignedKorvalis().c_str()));
+    ASSERT_TRUE(provider);
+    using Amount = int(WINAPI*)();
+    using Key = BOOL(WINAPI*)(int, BYTE*, DWORD*);
+    auto amount = reinterpret_cast<Amount>(
+        reinterpret_cast<void*>(::GetProcAddress(provider.get(), "GetCertificatePublicKeyAmount")));
+    auto key = reinterpret_cast<Key>(
+        reinterpret_cast<void*>(::GetProcAddress(provider.get(), "GetCertificatePublicKey")));
+    ASSERT_NE(amount, nullptr);
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(amount(), 2);
+
+    DWORD size = 0;
+    ASSERT_TRUE(key(0, nullptr, &size));
+    const PublicKeyBytes expected = CertificateKey("karvelo");
+    EXPECT_EQ(size, expected.size());
+    PublicKeyBytes buffer(size + 8, 0xAB);
+    DWORD small = size - 1;
+    EXPECT_FALSE(key(0, buffer.data(), &small));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(small, size);
+    EXPECT_EQ(buffer[0], 0xAB);  // nothing written
+    DWORD large = static_cast<DWORD>(buffer.size());
+    ASSERT_TRUE(key(0, buffer.data(), &large));
+    EXPECT_EQ(large, size);
+    EXPECT_EQ(PublicKeyBytes(buffer.begin(), buffer.begin() + size), expected);
+    EXPECT_EQ(buffer[size], 0xAB);  // nothing written past the key
+
+    EXPECT_FALSE(key(2, nullptr, &size));
+    EXPECT_FALSE(key(-1, nullptr, &size));
+    EXPECT_FALSE(key(0, nullptr, nullptr));
+}
+
 }  // namespace
