@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchReport.h"
 #include "DebugTrace.h"
 #include "LogServer.h"
 #include "UniqueHandle.h"
@@ -103,7 +104,10 @@ double Median(std::vector<double> values) {
 int main() {
     InitDebugTraceW(L"", L"", L"ZEL_SVR", true);
     CLevelWord word;
-    std::printf("dropped trace call:        %.1f ns per call\n", DroppedCallNs(word));
+    const double droppedNs = DroppedCallNs(word);
+    std::printf("dropped trace call:        %.1f ns per call\n", droppedNs);
+    BENCH::ReportFigure("trace: call dropped by the level gate", droppedNs, "ns", "aim", 50,
+                        BENCH::Better::Lower, "< 50 ns");
 
     std::atomic<long> received{0};
     LOGSRV::CLogServer server([&](const LOGSRV::ParsedRecord&) { ++received; },
@@ -129,6 +133,8 @@ int main() {
                 kRounds, kRecords);
     std::printf("bare connect-write-close:  %.0f records/s\n", bare);
     std::printf("ratio trace / bare:        %.2f\n", bare > 0 ? trace / bare : 0.0);
+    BENCH::ReportFigure("trace: records delivered to the log server", trace, "records/s",
+                        "bare connect-write-close", bare, BENCH::Better::Higher, ">= 0.8x");
     server.Stop();
     return 0;
 }

@@ -2,6 +2,10 @@
 
 #include <cstdio>
 #include <string>
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include "UniqueHandle.h"
 #include "cp_CCmdProtocolV2.h"
@@ -72,23 +76,87 @@ bool DescribeMessage(const std::vector<BYTE>& bytes, std::wstring& text) {
     }
 }
 
-bool ServeCommandManager(const wchar_t* pipePath, unsigned connections, FILE* out) {
-    for (unsigned served = 0; connections == 0 || served < connections; ++served) {
-        UTIL::unique_handle pipe(CreateNamedPipeW(
-            pipePath, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-            PIPE_UNLIMITED_INSTANCES, 0, 65536, 0, nullptr));
-        if (!pipe) {
-            fwprintf(out, L"cannot create pipe %ls: error %lu\n", pipePath, GetLastError());
-            return false;
-        }
-        if (!ConnectNamedPipe(pipe.get(), nullptr) && !ClientHasConnected()) continue;
-        std::wstring text;
-        DescribeMessage(ReadOneConnection(pipe.get()), text);
-        fwprintf(out, L"%ls", text.c_str());
-        fflush(out);
-        DisconnectNamedPipe(pipe.get());
+namespace {
+
+// How long a sender that finds every instance busy waits for one
+// (NMPWAIT_USE_DEFAULT_WAIT). Wine gives no grace for a default of 0.
+constexpr DWORD kBusyWaitMs = 5000;
+
+UTIL::unique_handle CreateInstance(const wchar_t* pipePath) {
+    return UTIL::unique_handle(CreateNamedPipeW(
+        pipePath, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+        PIPE_UNLIMITED_INSTANCES, 0, 65536, kBusyWaitMs, nullptr));
+}
+
+// Several listeners, each with its own pipe instance, so that a sender finds
+// a free instance while others are being decoded: a sender only waits the
+// pipe's default time (50 ms) for a busy pipe.
+class CCommandManagerServer {
+public:
+    CCommandManagerServer(const wchar_t* pipePath, unsigned connections, FILE* out)
+        : m_pipePath(pipePath), m_connections(connections), m_out(out) {}
+
+    bool Run() {
+        std::vector<std::thread> listeners;
+        for (unsigned i = 0; i < kListeners; ++i) listeners.emplace_back([this] { Listen(); });
+        for (auto& listener : listeners) listener.join();
+        return !m_failed;
     }
-    return true;
+
+private:
+    static constexpr unsigned kListeners = 8;
+
+    void Listen() {
+        while (!m_done) {
+            UTIL::unique_handle pipe = CreateInstance(m_pipePath);
+            if (!pipe) {
+                Print(L"cannot create pipe " + std::wstring(m_pipePath) + L": error " +
+                      std::to_wstring(GetLastError()) + L"\n");
+                m_failed = true;
+                Finish();
+                return;
+            }
+            const bool connected = ConnectNamedPipe(pipe.get(), nullptr) || ClientHasConnected();
+            if (m_done) return;  // woken by Finish()
+            if (!connected) continue;
+            const unsigned number = ++m_served;
+            if (m_connections != 0 && number > m_connections) return;
+            std::wstring text;
+            DescribeMessage(ReadOneConnection(pipe.get()), text);
+            Print(text);
+            DisconnectNamedPipe(pipe.get());
+            if (m_connections != 0 && number == m_connections) Finish();
+        }
+    }
+
+    void Print(const std::wstring& text) {
+        std::lock_guard<std::mutex> lock(m_outputLock);
+        fwprintf(m_out, L"%ls", text.c_str());
+        fflush(m_out);
+    }
+
+    // Wakes the listeners still waiting for a client by connecting to them.
+    void Finish() {
+        m_done = true;
+        for (unsigned i = 0; i < kListeners; ++i) {
+            UTIL::unique_handle wake(CreateFileW(m_pipePath, GENERIC_WRITE, 0, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr));
+        }
+    }
+
+    const wchar_t* m_pipePath;
+    const unsigned m_connections;
+    FILE* m_out;
+    std::atomic<unsigned> m_served{0};
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_failed{false};
+    std::mutex m_outputLock;
+};
+
+}  // namespace
+
+bool ServeCommandManager(const wchar_t* pipePath, unsigned connections, FILE* out) {
+    return CCommandManagerServer(pipePath, connections, out).Run();
 }
 
 }  // namespace CMDMGR

@@ -1,0 +1,146 @@
+// Eight threads trace 20,000 records each to the companion log server: every
+// record must arrive once, whole, and the server's memory must stay bounded.
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "DebugTrace.h"
+
+namespace {
+
+constexpr int kThreads = 8;
+constexpr int kRecordsPerThread = 20000;
+constexpr wchar_t kLogPipe[] = L"\\\\.\\pipe\\Log_ServerNamePipe";
+
+// Each thread's records carry a payload of its own letter, so a record
+// spliced from two writers shows.
+std::string Payload(int thread) { return std::string(200, static_cast<char>('A' + thread)); }
+
+void TraceRecords(int thread) {
+    const std::wstring payload(200, static_cast<wchar_t>(L'A' + thread));
+    for (int n = 0; n < kRecordsPerThread; ++n) {
+        DebugTraceW('I', TRACE_SRC_W, L"%s - load t=%d n=%d payload=%s.", L"Load", thread, n,
+                    payload.c_str());
+    }
+}
+
+struct MemorySamples {
+    std::vector<SIZE_T> privateBytes;
+    SIZE_T Peak() const {
+        SIZE_T peak = 0;
+        for (SIZE_T bytes : privateBytes) peak = bytes > peak ? bytes : peak;
+        return peak;
+    }
+};
+
+MemorySamples SampleUntilExit(HANDLE process) {
+    MemorySamples samples;
+    do {
+        // Committed private bytes (Wine leaves PrivateUsage at 0).
+        PROCESS_MEMORY_COUNTERS counters{};
+        counters.cb = sizeof(counters);
+        if (GetProcessMemoryInfo(process, &counters, sizeof(counters))) {
+            samples.privateBytes.push_back(counters.PagefileUsage);
+        }
+    } while (WaitForSingleObject(process, 500) == WAIT_TIMEOUT);
+    return samples;
+}
+
+// Counts, per thread and record number, the log lines that carry the record
+// whole; anything else that mentions the load is a damaged record.
+struct Tally {
+    std::vector<std::vector<int>> seen =
+        std::vector<std::vector<int>>(kThreads, std::vector<int>(kRecordsPerThread, 0));
+    int damaged = 0;
+    std::string firstDamaged;
+};
+
+void TallyLine(const std::string& line, Tally& tally) {
+    const size_t at = line.find("Load - load t=");
+    if (at == std::string::npos) return;
+    int thread = -1;
+    int n = -1;
+    int consumed = 0;
+    const bool parsed =
+        std::sscanf(line.c_str() + at, "Load - load t=%d n=%d payload=%n", &thread, &n,
+                    &consumed) == 2 &&
+        consumed > 0 && thread >= 0 && thread < kThreads && n >= 0 && n < kRecordsPerThread &&
+        line.compare(at + consumed, std::string::npos, Payload(thread) + ".") == 0;
+    if (!parsed) {
+        if (tally.damaged++ == 0) tally.firstDamaged = line;
+        return;
+    }
+    ++tally.seen[thread][n];
+}
+
+Tally TallyLog(const std::string& text) {
+    Tally tally;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        TallyLine(line, tally);
+        start = end + 1;
+    }
+    return tally;
+}
+
+}  // namespace
+
+TEST(TraceLoad, EightThreadsOfRecordsArriveWholeAndTheServerStaysBounded) {
+    const std::wstring logFile = LOADTEST::TempFilePath(L"zel_trace_load.log");
+    DeleteFileW(logFile.c_str());
+    const int total = kThreads * kRecordsPerThread;
+    LOADTEST::CChildProcess server;
+    ASSERT_TRUE(server.Start(L"\"" LOG_SERVER_EXE L"\" --level 0 --count " +
+                                 std::to_wstring(total) + L" --log \"" + logFile + L"\"",
+                             L""));
+    ASSERT_TRUE(LOADTEST::WaitForPipe(kLogPipe, 30000));
+    // Log-server-only mode: no debug library, so the answer is false.
+    InitDebugTraceW(L"", L"", L"ZEL_SVR", true);
+
+    MemorySamples memory;
+    std::thread sampler([&] { memory = SampleUntilExit(server.Handle()); });
+    std::vector<std::thread> writers;
+    for (int thread = 0; thread < kThreads; ++thread) writers.emplace_back(TraceRecords, thread);
+    for (auto& writer : writers) writer.join();
+    const bool serverEnded = server.WaitForExit(300000);
+    if (!serverEnded) TerminateProcess(server.Handle(), 1);
+    sampler.join();
+
+    const Tally tally = TallyLog(LOADTEST::ReadWholeFile(logFile));
+    DeleteFileW(logFile.c_str());
+    EXPECT_TRUE(serverEnded) << "the log server did not receive all " << total << " records";
+    EXPECT_EQ(tally.damaged, 0) << "first damaged line: " << tally.firstDamaged;
+    int missing = 0;
+    int duplicated = 0;
+    for (const auto& thread : tally.seen) {
+        for (int count : thread) {
+            missing += count == 0 ? 1 : 0;
+            duplicated += count > 1 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(duplicated, 0);
+
+    // Bounded: the server holds at most one record per pipe instance, so its
+    // private bytes stay small and do not grow with the number of records.
+    ASSERT_FALSE(memory.privateBytes.empty());
+    const size_t quarter = memory.privateBytes.size() / 4;
+    const SIZE_T early = memory.privateBytes[quarter];
+    std::printf("log server private bytes: first %zu, at a quarter %zu, peak %zu, last %zu\n",
+                memory.privateBytes.front(), early, memory.Peak(), memory.privateBytes.back());
+    EXPECT_GT(memory.Peak(), SIZE_T{0}) << "no memory figures from the platform";
+    EXPECT_LT(memory.Peak(), SIZE_T{64} << 20);
+    EXPECT_LT(memory.privateBytes.back(), early + (SIZE_T{8} << 20));
+}
