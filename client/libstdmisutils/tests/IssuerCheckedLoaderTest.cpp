@@ -235,6 +235,22 @@ TEST_F(IssuerCheckedLoader, FileCannotBeReplacedWhileItIsChecked) {
     EXPECT_TRUE(::DeleteFileW(g_attempt.target.c_str())) << ::GetLastError();
 }
 
+TEST_F(IssuerCheckedLoader, FileOpenForWritingElsewhereIsNeitherCheckedNorLoaded) {
+    ASSERT_TRUE(m_trace.Started());
+    const std::wstring path = Copy(L"karvelo_signed.dll", L"busy.dll");
+    UTIL::unique_handle writer(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+    ::SetLastError(0);
+    EXPECT_EQ(LoadLibraryWithIssuerCheckW(kIssuer, path.c_str()), nullptr);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(m_trace.LinesContaining(L"]LoadLibraryWithIssuerCheckW - CreateFile failed: [32].")
+                  .size(),
+              1u);
+    EXPECT_TRUE(m_trace.LinesContaining(L"CheckFileIssuer").empty());
+}
+
 TEST_F(IssuerCheckedLoader, CheckFileIssuerWithoutFileOrIssuerAnswersFalse) {
     ASSERT_TRUE(m_trace.Started());
     const std::wstring path = Copy(L"karvelo_signed.dll", L"karvelo.dll");

@@ -74,6 +74,15 @@ TEST_F(NotifierBinding, InitBindsTheKarveloSignedNotifierBesideTheExecutable) {
     EXPECT_EQ(reported[0], "Karvelo Sentavo\t2\t5\t80050258\tbound");
 }
 
+TEST_F(NotifierBinding, NotifierBesideTheServiceIsAdmitted) {
+    // The service's folder holds the copy that the service imports at load
+    // time; the binding must admit that same file.
+    const std::wstring folder = ZELTEST::WinePathOf(ZEL_SERVICE_FOLDER);
+    CKvNotifyDLL notifier;
+    EXPECT_TRUE(notifier.Init(std::string(folder.begin(), folder.end()).c_str()));
+    EXPECT_TRUE(NotifierLoaded());
+}
+
 TEST_F(NotifierBinding, DestructionFreesTheNotifier) {
     {
         CKvNotifyDLL notifier;
