@@ -139,8 +139,7 @@ void WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(LPCWSTR pwszLibP
                                                                 LPCWSTR pwszIssuerName) {
     const std::string libPath = MBWC::WCToMBString(pwszLibPath, nullptr, CP_ACP, 0);
     const std::string issuerName = MBWC::WCToMBString(pwszIssuerName, nullptr, CP_ACP, 0);
-    WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(libPath.c_str(),
-                                                               issuerName.c_str());
+    WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(libPath.c_str(), issuerName.c_str());
 }
 
 void WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(LPCSTR pszLibPath,

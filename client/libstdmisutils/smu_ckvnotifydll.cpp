@@ -84,8 +84,8 @@ BOOL CKvNotifyDLL::Init(const char* pszFolder) {
     if (m_bTried) return TRUE;
     m_bTried = true;
 
-    const std::wstring folder = pszFolder != nullptr ? FolderFromNarrow(pszFolder)
-                                                     : ExecutableFolder();
+    const std::wstring folder =
+        pszFolder != nullptr ? FolderFromNarrow(pszFolder) : ExecutableFolder();
     if (folder.empty()) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - failed to call GetModuleName()", kFunction);
         return FALSE;
@@ -147,11 +147,11 @@ int CKvNotifyDLL::InitDefaultEventSource(const char* pszSourceName, bool bFlag) 
 int CKvNotifyDLL::OpenEventSource(const char* pszServer, const char* pszSourceName,
                                   HANDLE* phSource) {
     const HANDLE current = phSource != nullptr ? *phSource : nullptr;
-    return TracedCall(Compose("CKvNotifyDLL::OpenEventSource(%s, %s, %X)",
-                              pszServer != nullptr ? pszServer : "NULL", pszSourceName,
-                              HandleBits(current)),
-                      m_pfnOpenEventSource != nullptr,
-                      [&] { return m_pfnOpenEventSource(pszServer, pszSourceName, phSource); });
+    return TracedCall(
+        Compose("CKvNotifyDLL::OpenEventSource(%s, %s, %X)",
+                pszServer != nullptr ? pszServer : "NULL", pszSourceName, HandleBits(current)),
+        m_pfnOpenEventSource != nullptr,
+        [&] { return m_pfnOpenEventSource(pszServer, pszSourceName, phSource); });
 }
 
 int CKvNotifyDLL::CloseEventSource(HANDLE hSource) {
@@ -163,10 +163,9 @@ int CKvNotifyDLL::CloseEventSource(HANDLE hSource) {
 int CKvNotifyDLL::ReportEventLogEx(HANDLE hSource, DWORD dwValue, WORD wValue, DWORD dwEventId,
                                    const char* pszMessage) {
     return TracedCall(
-        Compose("CKvNotifyDLL::ReportEventLogEx(%d, %d, %d, %d, %s)", HandleBits(hSource),
-                dwValue, static_cast<int>(wValue), dwEventId, pszMessage),
+        Compose("CKvNotifyDLL::ReportEventLogEx(%d, %d, %d, %d, %s)", HandleBits(hSource), dwValue,
+                static_cast<int>(wValue), dwEventId, pszMessage),
         m_pfnReportEventLogEx != nullptr, [&] {
-            return m_pfnReportEventLogEx(hSource, dwValue, wValue, dwEventId, pszMessage,
-                                         nullptr);
+            return m_pfnReportEventLogEx(hSource, dwValue, wValue, dwEventId, pszMessage, nullptr);
         });
 }

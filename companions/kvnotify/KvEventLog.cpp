@@ -26,8 +26,8 @@ std::string SourceOrDefault(const char* pszSourceName) {
     return g_defaultSource;
 }
 
-std::string RecordLine(const std::string& sourceName, WORD wType, WORD wCategory,
-                       DWORD dwEventId, const char* pszMessage) {
+std::string RecordLine(const std::string& sourceName, WORD wType, WORD wCategory, DWORD dwEventId,
+                       const char* pszMessage) {
     char numbers[64] = {};
     _snprintf(numbers, sizeof(numbers) - 1, "\t%u\t%u\t%08lX\t", static_cast<unsigned>(wType),
               static_cast<unsigned>(wCategory), static_cast<unsigned long>(dwEventId));
@@ -38,8 +38,8 @@ void AppendToRecordFile(const std::string& line) {
     char path[MAX_PATH] = {};
     const DWORD length = ::GetEnvironmentVariableA(kKvNotifyRecordVariable, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
-    HANDLE file = ::CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = ::CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
     ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
@@ -65,9 +65,9 @@ int RegisterSource(const std::string& sourceName) {
     if (status != ERROR_SUCCESS) return static_cast<int>(status);
     const DWORD typesSupported =
         EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    status = ::RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
-                              reinterpret_cast<const BYTE*>(&typesSupported),
-                              sizeof(typesSupported));
+    status =
+        ::RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                         reinterpret_cast<const BYTE*>(&typesSupported), sizeof(typesSupported));
     ::RegCloseKey(key);
     return static_cast<int>(status);
 }
@@ -83,8 +83,7 @@ extern "C" int InitDefaultEventSource(const char* pszSourceName, bool bRegister)
     return bRegister ? RegisterSource(pszSourceName) : 0;
 }
 
-extern "C" int OpenEventSource(const char* pszServer, const char* pszSourceName,
-                               HANDLE* phSource) {
+extern "C" int OpenEventSource(const char* pszServer, const char* pszSourceName, HANDLE* phSource) {
     if (phSource == nullptr) return ERROR_INVALID_PARAMETER;
     *phSource = nullptr;
     const std::string sourceName = SourceOrDefault(pszSourceName);

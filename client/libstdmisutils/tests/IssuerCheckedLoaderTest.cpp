@@ -70,8 +70,9 @@ TEST_F(IssuerCheckedLoader, FolderOrMissingFileIsNotFound) {
     EXPECT_EQ(LoadLibraryWithIssuerCheckW(kIssuer, (m_folder.Root() + L"absent.dll").c_str()),
               nullptr);
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(m_trace.LinesContaining(L"does not exist. SetLastError() to ERROR_FILE_NOT_FOUND "
-                                      L"and return NULL.")
+    EXPECT_EQ(m_trace
+                  .LinesContaining(L"does not exist. SetLastError() to ERROR_FILE_NOT_FOUND "
+                                   L"and return NULL.")
                   .size(),
               2u);
     EXPECT_TRUE(m_trace.LinesContaining(L"CheckFileIssuer").empty());
@@ -101,13 +102,15 @@ TEST_F(IssuerCheckedLoader, KarveloSignedLibraryIsLoaded) {
     UTIL::unique_hmodule module(LoadLibraryWithIssuerCheckW(kIssuer, path.c_str()));
     ASSERT_TRUE(module) << ::GetLastError();
     EXPECT_TRUE(CallsMarker(module.get()));
-    EXPECT_EQ(m_trace.LinesContaining(L"]CheckFileIssuer - successfully to check digital "
-                                      L"signature for " + path)
+    EXPECT_EQ(m_trace
+                  .LinesContaining(L"]CheckFileIssuer - successfully to check digital "
+                                   L"signature for " +
+                                   path)
                   .size(),
               1u);
-    EXPECT_EQ(m_trace.LinesContaining(L"]LoadLibraryWithIssuerCheckW - Calling LoadLibraryW()...")
-                  .size(),
-              1u);
+    EXPECT_EQ(
+        m_trace.LinesContaining(L"]LoadLibraryWithIssuerCheckW - Calling LoadLibraryW()...").size(),
+        1u);
 }
 
 TEST_F(IssuerCheckedLoader, FileWithoutExtensionIsLoadedAsItIsWithATrailingDot) {
@@ -199,10 +202,10 @@ LONG WINAPI WinVerifyTrustWhileReplacing(HWND window, GUID* action, LPVOID data)
         g_attempt.tried = true;
         g_attempt.deleted = ::DeleteFileW(g_attempt.target.c_str());
         g_attempt.deleteError = ::GetLastError();
-        UTIL::unique_handle writer(::CreateFileW(
-            g_attempt.target.c_str(), GENERIC_WRITE,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-            FILE_ATTRIBUTE_NORMAL, nullptr));
+        UTIL::unique_handle writer(
+            ::CreateFileW(g_attempt.target.c_str(), GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         g_attempt.openedForWriting = writer.valid();
         g_attempt.writeError = ::GetLastError();
         g_attempt.replaced = ::MoveFileExW(g_attempt.replacement.c_str(), g_attempt.target.c_str(),
@@ -245,9 +248,9 @@ TEST_F(IssuerCheckedLoader, FileOpenForWritingElsewhereIsNeitherCheckedNorLoaded
     ::SetLastError(0);
     EXPECT_EQ(LoadLibraryWithIssuerCheckW(kIssuer, path.c_str()), nullptr);
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(m_trace.LinesContaining(L"]LoadLibraryWithIssuerCheckW - CreateFile failed: [32].")
-                  .size(),
-              1u);
+    EXPECT_EQ(
+        m_trace.LinesContaining(L"]LoadLibraryWithIssuerCheckW - CreateFile failed: [32].").size(),
+        1u);
     EXPECT_TRUE(m_trace.LinesContaining(L"CheckFileIssuer").empty());
 }
 
@@ -256,8 +259,8 @@ TEST_F(IssuerCheckedLoader, CheckFileIssuerWithoutFileOrIssuerAnswersFalse) {
     const std::wstring path = Copy(L"karvelo_signed.dll", L"karvelo.dll");
     EXPECT_FALSE(CheckFileIssuer(nullptr, kIssuer));
     EXPECT_FALSE(CheckFileIssuer(path.c_str(), nullptr));
-    const auto lines = m_trace.LinesContaining(
-        L"]CheckFileIssuer - pwszFile or pwszIssuerName is NULL");
+    const auto lines =
+        m_trace.LinesContaining(L"]CheckFileIssuer - pwszFile or pwszIssuerName is NULL");
     EXPECT_EQ(lines.size(), 2u);
     for (const auto& record : m_trace.RecordsBeforeMarker()) EXPECT_EQ(record.Level(), 'E');
 }
@@ -265,8 +268,7 @@ TEST_F(IssuerCheckedLoader, CheckFileIssuerWithoutFileOrIssuerAnswersFalse) {
 TEST_F(IssuerCheckedLoader, LongEventTextIsCutAtItsBuffer) {
     ZELTEST::CNotifierEventRecord events(m_folder.Root() + L"events.txt");
     const std::string longPath = "C:\\" + std::string(2000, 'p') + ".dll";
-    WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(longPath.c_str(),
-                                                               "Karvelo, Inc.");
+    WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(longPath.c_str(), "Karvelo, Inc.");
     const auto reported = events.Events();
     ASSERT_EQ(reported.size(), 1u);
     const std::string prefix = "Karvelo Sentavo\t2\t5\t80050258\t";

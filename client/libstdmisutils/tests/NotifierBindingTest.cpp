@@ -13,8 +13,8 @@ using ZELTEST::BesideTest;
 constexpr DWORD kRefusedLoadEventId = 0x80050258;
 
 bool EndsWith(const std::wstring& text, const std::wstring& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(),
-                                                      tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // A folder of the test's own that holds a given file as "kvnotify.dll".
@@ -114,8 +114,9 @@ TEST_F(NotifierBinding, UnsignedNotifierIsRefusedWithTheVerificationError) {
         L"]CKvNotifyDLL::Init - CKvNotifyDLL:CKvNotifyDLL() Verify DigitalSignature "
         L"Failed(kvnotify.dll) error = 0x800b0100");
     EXPECT_EQ(refusals.size(), 1u);
-    EXPECT_EQ(m_trace.LinesContaining(L"CKvNotifyDLL::CKvNotifyDLL() LoadLibrary(kvnotify.dll) "
-                                      L"error = ")
+    EXPECT_EQ(m_trace
+                  .LinesContaining(L"CKvNotifyDLL::CKvNotifyDLL() LoadLibrary(kvnotify.dll) "
+                                   L"error = ")
                   .size(),
               1u);
 }

@@ -16,8 +16,8 @@ constexpr wchar_t kApplicationPath[] = L"Application Path";
 constexpr REGSAM kView32 = KEY_WOW64_32KEY;
 
 std::string NarrowOf(const std::wstring& text) {
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr,
-                                           nullptr);
+    const int size =
+        ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string narrow(static_cast<size_t>(size > 0 ? size : 1), '\0');
     ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow.data(), size, nullptr, nullptr);
     narrow.resize(narrow.size() - 1);
@@ -52,8 +52,8 @@ std::vector<std::string> CNotifierEventRecord::Events() const {
 
 CScopedApplicationPath::CScopedApplicationPath(const std::wstring& folder) {
     UTIL::unique_hkey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE | kView32,
-                        key.put()) == ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE | kView32, key.put()) ==
+        ERROR_SUCCESS) {
         wchar_t previous[MAX_PATH] = {};
         DWORD size = sizeof(previous) - sizeof(wchar_t);
         m_hadValue = ::RegQueryValueExW(key.get(), kApplicationPath, nullptr, nullptr,

@@ -76,9 +76,9 @@ TEST_F(KvNotify, EventOfAnOpenSourceIsReportedWithItsSourceTypeCategoryAndId) {
     HANDLE source = nullptr;
     ASSERT_EQ(m_open(nullptr, "Karvelo Sentavo", &source), 0);
     ASSERT_NE(source, nullptr);
-    EXPECT_EQ(m_reportEx(source, EVENTLOG_WARNING_TYPE, 5, kRefusedLoadEventId, "refused (x)",
-                         nullptr),
-              0);
+    EXPECT_EQ(
+        m_reportEx(source, EVENTLOG_WARNING_TYPE, 5, kRefusedLoadEventId, "refused (x)", nullptr),
+        0);
     EXPECT_EQ(m_close(source), 0);
     EXPECT_EQ(Recorded(), "Karvelo Sentavo\t2\t5\t80050258\trefused (x)\n");
 }
@@ -116,7 +116,8 @@ TEST_F(KvNotify, DefaultSourceServesReportsThatNameNone) {
 }
 
 TEST_F(KvNotify, RegisteringTheDefaultSourceCreatesItsEventLogKey) {
-    const char* keyPath = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Zel Test Source";
+    const char* keyPath =
+        "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Zel Test Source";
     ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath);
     ASSERT_EQ(m_init("Zel Test Source", true), 0);
     DWORD types = 0;
