@@ -59,6 +59,18 @@ public:
 
 private:
     // Members below this line belong to the implementation and may change.
+
+    // The WinTrust settings of one check travel with the check, never through
+    // the object, so that concurrent checks do not see each other's.
+    LONG VerifyEmbeddedSignatureV1(LPCWSTR pwszFile, const WINTRUST_DATA& settings);
+    LONG VerifyEmbeddedSignatureV2(LPCWSTR pwszFile, bool bStrongHash,
+                                   const WINTRUST_DATA& settings);
+    void ProbeMultipleSignPlatform();
+    void AddKeysFromProvider(HMODULE hProvider);
+    bool IsTrustedKeyLocked(const PublicKeyBytes& key) const;
+    void CollectNestedKeys(const CMSG_SIGNER_INFO& signer,
+                           std::vector<PublicKeyBytes>& nestedKeys);
+
     bool m_bSupportsMultipleSign = false;
     HMODULE m_hModule = nullptr;
     DS::PfnCryptCATAdminAcquireContext2 m_pfnAcquireContext2 = nullptr;

@@ -1,0 +1,112 @@
+// The invalid-signature log: one record, "path<TAB>code" and a NUL, at the
+// start of "DSInvalidLogLastInfo.log" in the product's folder.
+#include <windows.h>
+
+#include <cwchar>
+
+#include "DebugTrace.h"
+#include "UniqueHandle.h"
+#include "multiplesigncheck.h"
+
+namespace {
+
+constexpr wchar_t kWriteLog[] = L"CVerifyFileSignV2::WriteDigitalSignInvalidLog";
+constexpr wchar_t kAppPathKey[] = L"SOFTWARE\\Karvelo\\HalvixNTCorp\\CurrentVersion";
+constexpr wchar_t kServiceInfoKey[] = L"SOFTWARE\\Karvelo\\Sentavo\\service\\Information";
+constexpr wchar_t kLogFileName[] = L"DSInvalidLogLastInfo.log";
+constexpr DWORD kPathChars = MAX_PATH;
+constexpr DWORD kValueBytes = 520;
+constexpr int kRecordChars = 512;
+
+// Appends `tail` to the folder in `path`; the folder gets its closing
+// backslash when the registry value lacks one. False when it does not fit.
+bool AppendPath(wchar_t* path, size_t capacity, const wchar_t* tail) {
+    size_t length = ::wcsnlen(path, capacity);
+    if (length > 0 && path[length - 1] != L'\\') {
+        if (length + 1 >= capacity) return false;
+        path[length++] = L'\\';
+        path[length] = L'\0';
+    }
+    if (length + ::wcslen(tail) >= capacity) return false;
+    ::wcscat(path, tail);
+    return true;
+}
+
+// Reads one string value of an opened key into `folder` (at most 520 bytes
+// into a buffer of 261 characters, always terminated) and appends `subFolder`. False leaves `folder` empty.
+bool ReadFolderValue(HKEY key, const wchar_t* valueName, const wchar_t* subFolder,
+                     const wchar_t* failureFormat, wchar_t* folder) {
+    DWORD bytes = kValueBytes;
+    DWORD type = 0;
+    const LSTATUS status = ::RegQueryValueExW(key, valueName, nullptr, &type,
+                                              reinterpret_cast<BYTE*>(folder), &bytes);
+    if (status != ERROR_SUCCESS) {
+        DebugTraceW('I', TRACE_SRC_W, failureFormat, kWriteLog, status);
+        folder[0] = L'\0';
+        return false;
+    }
+    // The value need not carry its terminator; the buffer holds one more.
+    folder[bytes / sizeof(wchar_t)] = L'\0';
+    if (folder[0] == L'\0' || !AppendPath(folder, kPathChars, subFolder)) {
+        folder[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+HKEY OpenProductKey(const wchar_t* subKey) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) !=
+        ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+// The folder of the log: "<Application Path>Misc\", or else
+// "<Local_Path>TEMP\"; empty when neither can be read.
+void LogFolder(wchar_t* folder) {
+    folder[0] = L'\0';
+    UTIL::unique_hkey appKey(OpenProductKey(kAppPathKey));
+    if (appKey) {
+        ReadFolderValue(appKey.get(), L"Application Path", L"Misc\\",
+                        L"%s - Failed to get registry key _REG_APP_PATH_KEY_NAME, Windows error "
+                        L"code: %x",
+                        folder);
+        return;
+    }
+    UTIL::unique_hkey serviceKey(OpenProductKey(kServiceInfoKey));
+    if (serviceKey) {
+        ReadFolderValue(serviceKey.get(), L"Local_Path", L"TEMP\\",
+                        L"%s - Failed to get registry key _REG_SERVICE_INFORMATION_SECTION, "
+                        L"Windows error code: %x",
+                        folder);
+    }
+}
+
+}  // namespace
+
+void CVerifyFileSignV2::WriteDigitalSignInvalidLog(const wchar_t* filePath, DWORD errorCode) {
+    wchar_t logPath[kPathChars + 1] = {};
+    LogFolder(logPath);
+    if (logPath[0] == L'\0' || !AppendPath(logPath, kPathChars, kLogFileName)) return;
+
+    UTIL::unique_handle file(::CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        DebugTraceW('W', TRACE_SRC_W, L"%s - Failed to open file: %s, Windows error code: %x",
+                    kWriteLog, logPath, ::GetLastError());
+        return;
+    }
+    wchar_t record[kRecordChars] = {};
+    // Microsoft printf semantics (wide %s); a cut record is still terminated.
+    if (_snwprintf(record, kRecordChars - 1, L"%s\t%d", filePath != nullptr ? filePath : L"",
+                   static_cast<int>(errorCode)) < 0) {
+        record[kRecordChars - 1] = L'\0';
+    }
+    const DWORD bytes = static_cast<DWORD>((::wcslen(record) + 1) * sizeof(wchar_t));
+    DWORD written = 0;
+    // Written at offset 0 without truncating: an older, longer record's tail
+    // stays behind this record's NUL.
+    ::WriteFile(file.get(), record, bytes, &written, nullptr);
+}
