@@ -108,8 +108,9 @@ BOOL CVerifyFileSignV2::LoadKorvalisAndUpdatePublicKeyList(LPCWSTR pwszLibPath) 
     if (ProviderPath(pwszLibPath, path) && IntegrityCheckForKorvalis(path)) {
         UTIL::unique_hmodule provider(::LoadLibraryW(path));
         if (!provider) {
-            DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to load library: %s, Windows error code: %x",
-                        kName, path, ::GetLastError());
+            DebugTraceW('E', TRACE_SRC_W,
+                        L"%s - Failed to load library: %s, Windows error code: %x", kName, path,
+                        ::GetLastError());
         } else if (::GetProcAddress(provider.get(), "GetCertificatePublicKeyAmount") == nullptr ||
                    ::GetProcAddress(provider.get(), "GetCertificatePublicKey") == nullptr) {
             DebugTraceW('E', TRACE_SRC_W, L"%s - Function not found", kName);

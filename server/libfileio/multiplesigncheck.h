@@ -68,8 +68,7 @@ private:
     void ProbeMultipleSignPlatform();
     void AddKeysFromProvider(HMODULE hProvider);
     bool IsTrustedKeyLocked(const PublicKeyBytes& key) const;
-    void CollectNestedKeys(const CMSG_SIGNER_INFO& signer,
-                           std::vector<PublicKeyBytes>& nestedKeys);
+    void CollectNestedKeys(const CMSG_SIGNER_INFO& signer, std::vector<PublicKeyBytes>& nestedKeys);
 
     bool m_bSupportsMultipleSign = false;
     HMODULE m_hModule = nullptr;

@@ -104,7 +104,8 @@ BOOL GetCurrentModulePath(wchar_t* buffer, DWORD capacity) {
     // A cut name (length == capacity) is no path at all.
     if (length == 0 || length >= capacity) {
         const DWORD error = length == 0 ? ::GetLastError() : ERROR_INSUFFICIENT_BUFFER;
-        DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to get module file name, Windows error code: %x",
+        DebugTraceW('E', TRACE_SRC_W,
+                    L"%s - Failed to get module file name, Windows error code: %x",
                     L"GetCurrentModulePath", error);
         if (capacity > 0) buffer[0] = L'\0';
         ::SetLastError(error);

@@ -2,7 +2,9 @@
 // CryptoAPI: the hash check, then the signer's or a nested signer's key.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "FileIoTestSupport.h"
 #include "multiplesigncheck.h"
@@ -146,8 +148,24 @@ TEST_F(CertInfo, SingleCheckReportsWinTrustStatuses) {
     EXPECT_EQ(m_verifier.VerifyEmbeddedSignatureV1(Fixture(L"sample-karvelo.dll").c_str()), 0);
     EXPECT_EQ(m_verifier.VerifyEmbeddedSignatureV1(FILEIOTEST::UnsignedSample().c_str()),
               static_cast<LONG>(TRUST_E_NOSIGNATURE));
-    EXPECT_TRUE(m_trace.Contains(
-        L"CVerifyFileSignV2::VerifyEmbeddedSignatureV1 - WinVerifyTrust close state action result="));
+    EXPECT_TRUE(
+        m_trace.Contains(L"CVerifyFileSignV2::VerifyEmbeddedSignatureV1 - WinVerifyTrust close "
+                         L"state action result="));
+}
+
+TEST_F(CertInfo, ConcurrentChecksKeepTheirOwnVerdicts) {
+    // Each check carries its own settings and states; the key list is shared.
+    std::atomic<int> wrong{0};
+    auto check = [&](const wchar_t* fixture, bool expected) {
+        for (int i = 0; i < 5; ++i) {
+            if (Verify(Fixture(fixture)) != expected) ++wrong;
+        }
+    };
+    std::thread trusted(check, L"sample-karvelo.dll", true);
+    std::thread refused(check, L"sample-other.dll", false);
+    trusted.join();
+    refused.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

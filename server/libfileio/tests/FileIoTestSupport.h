@@ -84,8 +84,9 @@ public:
     // Scripts WinVerifyTrust: `verify` answers each verification (the
     // settings, on the multiple-sign record, may be written), every close
     // answers `closeStatus`. Calls are recorded.
-    void ScriptWinVerifyTrust(std::function<LONG(const WinVerifyCall&, DS::SignatureSettings*)> verify,
-                              LONG closeStatus = 0);
+    void ScriptWinVerifyTrust(
+        std::function<LONG(const WinVerifyCall&, DS::SignatureSettings*)> verify,
+        LONG closeStatus = 0);
     // The two newer catalog functions appear exported (a multiple-sign
     // platform).
     void ScriptMultipleSignPlatform();

@@ -14,7 +14,9 @@ using FILEIOTEST::Fixture;
 
 constexpr wchar_t kLoad[] = L"CVerifyFileSignV2::LoadKorvalisAndUpdatePublicKeyList";
 
-std::wstring LoadLine(const std::wstring& text) { return std::wstring(kLoad) + L" - " + text; }
+std::wstring LoadLine(const std::wstring& text) {
+    return std::wstring(kLoad) + L" - " + text;
+}
 
 // No provider beside the test executable: each verifier starts empty and the
 // tests load providers by path.
@@ -39,9 +41,12 @@ TEST_F(KeyProvider, SignedForceIntegrityProviderServesTheCertificateKeys) {
 }
 
 TEST_F(KeyProvider, KeysAccumulateAndDuplicatesCollapse) {
-    EXPECT_TRUE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
-    EXPECT_TRUE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-otherkey.dll").c_str()));
-    EXPECT_TRUE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
+    EXPECT_TRUE(
+        m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
+    EXPECT_TRUE(
+        m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-otherkey.dll").c_str()));
+    EXPECT_TRUE(
+        m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 3u);
     EXPECT_TRUE(m_verifier.IsTrustedKey(CertificateKey("other")));
     EXPECT_TRUE(m_trace.Contains(LoadLine(L"Total keys loaded: 3")));
@@ -57,19 +62,19 @@ TEST_F(KeyProvider, ProviderWithoutForceIntegrityContributesNothing) {
 }
 
 TEST_F(KeyProvider, ProviderSignedByAnotherNameContributesNothing) {
-    EXPECT_FALSE(
-        m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-other-signer.dll").c_str()));
+    EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(
+        Fixture(L"korvalis-other-signer.dll").c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
-    const FILEIOTEST::TraceLine* line =
-        m_trace.Find(L"CVerifyFileSignV2::IntegrityCheckForKorvalis - Invalid issuer: Other Signer Ltd");
+    const FILEIOTEST::TraceLine* line = m_trace.Find(
+        L"CVerifyFileSignV2::IntegrityCheckForKorvalis - Invalid issuer: Other Signer Ltd");
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(line->level, 'E');
     EXPECT_FALSE(m_trace.Contains(L"Load Korvalis successfully"));
 }
 
 TEST_F(KeyProvider, UnsignedProviderContributesNothing) {
-    EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(
-        FILEIOTEST::UnsignedKorvalis().c_str()));
+    EXPECT_FALSE(
+        m_verifier.LoadKorvalisAndUpdatePublicKeyList(FILEIOTEST::UnsignedKorvalis().c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
     EXPECT_TRUE(m_trace.Contains(
         L"CVerifyFileSignV2::VerifySignatureAndGetCertInfo - Failed to call CryptQueryObject"));

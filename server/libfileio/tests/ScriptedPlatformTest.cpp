@@ -15,7 +15,9 @@ using FILEIOTEST::WinVerifyCall;
 
 constexpr char kSha256Oid[] = "2.16.840.1.101.3.4.2.1";
 
-LONG Always(LONG status) { return status; }
+LONG Always(LONG status) {
+    return status;
+}
 
 WINTRUST_DATA CallerRecord() {
     WINTRUST_DATA record{};
@@ -49,8 +51,9 @@ protected:
 };
 
 TEST_F(ScriptedWithKeys, ExplicitDistrustAloneDoesNotRefuse) {
-    m_platform.ScriptWinVerifyTrust(
-        [](const WinVerifyCall&, DS::SignatureSettings*) { return Always(TRUST_E_EXPLICIT_DISTRUST); });
+    m_platform.ScriptWinVerifyTrust([](const WinVerifyCall&, DS::SignatureSettings*) {
+        return Always(TRUST_E_EXPLICIT_DISTRUST);
+    });
     m_platform.ScriptSipHashCheck(TRUE);
     const std::wstring path = Fixture(L"sample-karvelo.dll");
     EXPECT_TRUE(VerifyByCertInfo(m_verifier, path));
@@ -60,15 +63,17 @@ TEST_F(ScriptedWithKeys, ExplicitDistrustAloneDoesNotRefuse) {
 }
 
 TEST_F(ScriptedWithKeys, ExplicitDistrustWithMismatchingHashIsRefused) {
-    m_platform.ScriptWinVerifyTrust(
-        [](const WinVerifyCall&, DS::SignatureSettings*) { return Always(TRUST_E_EXPLICIT_DISTRUST); });
+    m_platform.ScriptWinVerifyTrust([](const WinVerifyCall&, DS::SignatureSettings*) {
+        return Always(TRUST_E_EXPLICIT_DISTRUST);
+    });
     m_platform.ScriptSipHashCheck(FALSE, static_cast<DWORD>(TRUST_E_BAD_DIGEST));
     EXPECT_FALSE(VerifyByCertInfo(m_verifier, Fixture(L"sample-karvelo.dll")));
-    const FILEIOTEST::TraceLine* line =
-        m_trace.Find(L"LowLevelVerifyHash - failed to CryptSIPVerifyIndirectData, err=[0x80096010]");
+    const FILEIOTEST::TraceLine* line = m_trace.Find(
+        L"LowLevelVerifyHash - failed to CryptSIPVerifyIndirectData, err=[0x80096010]");
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(line->level, 'E');
-    EXPECT_TRUE(m_trace.Contains(L"The file hash doesn't match the file signature, error code: 800b0111"));
+    EXPECT_TRUE(
+        m_trace.Contains(L"The file hash doesn't match the file signature, error code: 800b0111"));
     EXPECT_FALSE(m_trace.Contains(L"Primary signature verified"));
 }
 
@@ -82,7 +87,8 @@ TEST_F(ScriptedWithKeys, OtherWinTrustFailureRefusesWithoutTheLowLevelCheck) {
 }
 
 TEST_F(ScriptedWithKeys, SingleCheckRecordHasTheCallerSettingsAndItsOwnState) {
-    m_platform.ScriptWinVerifyTrust([](const WinVerifyCall&, DS::SignatureSettings*) { return 0L; });
+    m_platform.ScriptWinVerifyTrust(
+        [](const WinVerifyCall&, DS::SignatureSettings*) { return 0L; });
     EXPECT_TRUE(VerifyByCertInfo(m_verifier, Fixture(L"sample-karvelo.dll")));
     ASSERT_EQ(m_platform.calls.size(), 2u);
     const WinVerifyCall& verify = m_platform.calls[0];
@@ -119,9 +125,11 @@ TEST_F(MultipleSignPlatform, ProbeFindsTheNewerCatalogFunctions) {
 }
 
 TEST_F(MultipleSignPlatform, CertInfoCheckUsesTheMultipleSignRecord) {
-    m_platform.ScriptWinVerifyTrust([](const WinVerifyCall&, DS::SignatureSettings*) { return 0L; });
+    m_platform.ScriptWinVerifyTrust(
+        [](const WinVerifyCall&, DS::SignatureSettings*) { return 0L; });
     CVerifyFileSignV2 verifier;
-    ASSERT_TRUE(verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
+    ASSERT_TRUE(
+        verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
     EXPECT_TRUE(VerifyByCertInfo(verifier, Fixture(L"sample-karvelo.dll")));
     ASSERT_EQ(m_platform.calls.size(), 2u);
     const WinVerifyCall& verify = m_platform.calls[0];
@@ -133,8 +141,9 @@ TEST_F(MultipleSignPlatform, CertInfoCheckUsesTheMultipleSignRecord) {
     EXPECT_EQ(verify.index, 0u);
     EXPECT_TRUE(verify.policyOid.empty());  // the strong-hash switch is off here
     EXPECT_EQ(m_platform.calls[1].stateAction, static_cast<DWORD>(WTD_STATEACTION_CLOSE));
-    EXPECT_TRUE(m_trace.Contains(
-        L"CVerifyFileSignV2::VerifyEmbeddedSignatureV2 - WinVerifyTrust result=(0x0), secondary sigs=(0)"));
+    EXPECT_TRUE(
+        m_trace.Contains(L"CVerifyFileSignV2::VerifyEmbeddedSignatureV2 - WinVerifyTrust "
+                         L"result=(0x0), secondary sigs=(0)"));
 }
 
 // Two secondary signatures; only the one at `goodIndex` verifies.
@@ -196,7 +205,8 @@ TEST_F(MultipleSignPlatform, FailingCloseEndsTheWalkWithTheCloseStatus) {
 }
 
 TEST_F(MultipleSignPlatform, StrongHashSwitchAsksForTheStrongSignPolicy) {
-    m_platform.ScriptWinVerifyTrust([](const WinVerifyCall&, DS::SignatureSettings*) { return 0L; });
+    m_platform.ScriptWinVerifyTrust(
+        [](const WinVerifyCall&, DS::SignatureSettings*) { return 0L; });
     CVerifyFileSignV2 verifier;
     EXPECT_EQ(verifier.VerifyEmbeddedSignatureV2(Fixture(L"sample-karvelo.dll").c_str(), true), 0);
     ASSERT_FALSE(m_platform.calls.empty());
@@ -224,7 +234,8 @@ TEST_F(ScriptedPlatform, LowLevelHashCheckOfAnUnsignedFileFailsAtTheSignedData) 
     m_platform.ScriptSipHashCheck(TRUE);
     EXPECT_FALSE(LowLevelVerifyHash(FILEIOTEST::UnsignedSample().c_str()));
     EXPECT_TRUE(m_platform.sipSubjectFiles.empty());
-    EXPECT_TRUE(m_trace.Contains(L"LowLevelVerifyHash - failed to CryptSIPGetSignedDataMsg, err=[0x"));
+    EXPECT_TRUE(
+        m_trace.Contains(L"LowLevelVerifyHash - failed to CryptSIPGetSignedDataMsg, err=[0x"));
     EXPECT_TRUE(m_trace.Contains(L"], ret=[false]"));
 }
 
