@@ -11,9 +11,18 @@ namespace ZELTEST {
 
 namespace {
 
-constexpr wchar_t kProductKey[] = L"SOFTWARE\\Karvelo\\HalvixNTCorp\\CurrentVersion";
+constexpr const wchar_t* kProductKeyChain[] = {L"SOFTWARE\\Karvelo",
+                                               L"SOFTWARE\\Karvelo\\HalvixNTCorp",
+                                               L"SOFTWARE\\Karvelo\\HalvixNTCorp\\CurrentVersion"};
+constexpr const wchar_t* kProductKey = kProductKeyChain[2];
 constexpr wchar_t kApplicationPath[] = L"Application Path";
 constexpr REGSAM kView32 = KEY_WOW64_32KEY;
+
+bool KeyExists32(const wchar_t* path) {
+    UTIL::unique_hkey key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | kView32, key.put()) ==
+           ERROR_SUCCESS;
+}
 
 std::string NarrowOf(const std::wstring& text) {
     const int size =
@@ -51,6 +60,9 @@ std::vector<std::string> CNotifierEventRecord::Events() const {
 }
 
 CScopedApplicationPath::CScopedApplicationPath(const std::wstring& folder) {
+    for (const wchar_t* path : kProductKeyChain) {
+        if (!KeyExists32(path)) m_createdKeys.push_back(path);
+    }
     UTIL::unique_hkey key;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE | kView32, key.put()) ==
         ERROR_SUCCESS) {
@@ -68,17 +80,22 @@ CScopedApplicationPath::CScopedApplicationPath(const std::wstring& folder) {
 }
 
 CScopedApplicationPath::~CScopedApplicationPath() {
-    UTIL::unique_hkey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_SET_VALUE | kView32, key.put()) !=
-        ERROR_SUCCESS) {
-        return;
+    {
+        UTIL::unique_hkey key;
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_SET_VALUE | kView32,
+                            key.put()) != ERROR_SUCCESS) {
+            return;
+        }
+        if (m_hadValue) {
+            ::RegSetValueExW(key.get(), kApplicationPath, 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(m_previous.c_str()),
+                             static_cast<DWORD>((m_previous.size() + 1) * sizeof(wchar_t)));
+        } else {
+            ::RegDeleteValueW(key.get(), kApplicationPath);
+        }
     }
-    if (m_hadValue) {
-        ::RegSetValueExW(key.get(), kApplicationPath, 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(m_previous.c_str()),
-                         static_cast<DWORD>((m_previous.size() + 1) * sizeof(wchar_t)));
-    } else {
-        ::RegDeleteValueW(key.get(), kApplicationPath);
+    for (auto path = m_createdKeys.rbegin(); path != m_createdKeys.rend(); ++path) {
+        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path->c_str(), kView32, 0);
     }
 }
 

@@ -29,7 +29,7 @@ private:
 };
 
 // Points "Application Path" (32-bit registry view) at a folder while the
-// object lives, and restores what was there.
+// object lives, and restores what was there, keys it created included.
 class CScopedApplicationPath {
 public:
     explicit CScopedApplicationPath(const std::wstring& folder);
@@ -38,6 +38,7 @@ public:
 private:
     bool m_hadValue = false;
     std::wstring m_previous;
+    std::vector<std::wstring> m_createdKeys;  // deepest last
 };
 
 // The UTF-16 text at the start of a file, up to its first NUL.
