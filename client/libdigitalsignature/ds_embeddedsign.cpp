@@ -67,10 +67,11 @@ VerifyResult Finish(const wchar_t* function, bool verified, DWORD dwError) {
 VerifyResult CStvDigitalSignatureManagerEx::VerifyEmbeddedSignatureSingleSign(LPCWSTR pwszFile,
                                                                               DWORD dwFlags) {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>> try to verify file=%s", kSingleSign, pwszFile);
-    DSM::CEmbeddedSubject subject(pwszFile);
     bool verified = false;
     DWORD dwError = 0;
     {
+        // The state is closed before the file (destruction order).
+        DSM::CEmbeddedSubject subject(pwszFile);
         DSM::CTrustVerification trust;
         DSM::InitTrustData(trust.Data(), WTD_CHOICE_FILE);
         trust.Data().pFile = subject.FileInfo();
@@ -95,7 +96,6 @@ VerifyResult CStvDigitalSignatureManagerEx::VerifyEmbeddedSignatureMultipleSign(
                                                                                 DWORD dwFlags,
                                                                                 bool bStrongHash) {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>> try to verify file=%s", kMultipleSign, pwszFile);
-    DSM::CEmbeddedSubject subject(pwszFile);
     DS::SignatureSettings settings = {};
     settings.cbStruct = sizeof(settings);
     settings.dwFlags = DS::kWssVerifySpecific | DS::kWssGetSecondarySigCount;
@@ -105,6 +105,7 @@ VerifyResult CStvDigitalSignatureManagerEx::VerifyEmbeddedSignatureMultipleSign(
     bool winTrustFailed = false;
     DWORD dwError = 0;
     {
+        DSM::CEmbeddedSubject subject(pwszFile);
         DSM::CTrustVerification trust;
         DSM::InitTrustData(trust.Data(), WTD_CHOICE_FILE);
         trust.Data().cbStruct = DSM::kTrustDataExSize;

@@ -431,9 +431,9 @@ TEST(digitalsignature_SingleSign, CertificateInformationRescuesARefusedEmbeddedS
     EXPECT_TRUE(trace.Has(L"VerifyDigitalSignatureCertInfo - signer=Karvelo, Inc."));
 }
 
-TEST(digitalsignature_SingleSign, ExpiredCertificatePassesThroughTheCertificateCheck) {
+TEST(digitalsignature_SingleSign, ExpiredSignerPassesThroughTheTrustedKeyList) {
     DSTEST::Script script;
-    script.chainPolicy = DSTEST::PolicyAsOnWindows;
+    script.winVerifyTrust = DSTEST::VerifyAsOnWindows;
     DSTEST::CScriptedPlatform platform(script);
     if (CSingletonWinTrustHelper::Instance().SupportsMultipleSign()) GTEST_SKIP();
     DSTEST::CTraceCapture trace;
@@ -445,6 +445,34 @@ TEST(digitalsignature_SingleSign, ExpiredCertificatePassesThroughTheCertificateC
     EXPECT_TRUE(
         trace.Has(L"VerifyEmbeddedSignatureSingleSign - failed to call WinVerifyTrust(), "
                   L"StatusVerify=800b0101"));
+    EXPECT_TRUE(
+        trace.Has(L"VerifyEmbeddedSignatureSingleSign - successfully to verify by "
+                  L"certificate information"));
+    EXPECT_FALSE(trace.Has(L"VerifyDigitalSignatureCertInfoFile"));  // not needed any more
+}
+
+TEST(digitalsignature_MultipleSign, ExpiredSignerPassesThroughTheTrustedKeyList) {
+    DSTEST::Script script;
+    script.multipleSignPlatform = true;
+    std::vector<DWORD> sizes;
+    script.winVerifyTrust = [&](DS::WinTrustDataEx& record) {
+        sizes.push_back(record.data.cbStruct);
+        ReportSecondaryCount(record, 0);
+        return DSTEST::VerifyAsOnWindows(record);
+    };
+    DSTEST::CScriptedPlatform platform(script);
+    REQUIRE_MULTIPLE_SIGN_PLATFORM();
+    DSTEST::CTraceCapture trace;
+
+    const VerifyResult result = Manager::VerifyDigitalSignature(TestFile(L"ds_expired.dll").c_str(),
+                                                                DS_VERIFY_KARVELO_SIGNER, false);
+    EXPECT_EQ(result.dwErrorCode, 0u);
+    EXPECT_TRUE(result.bVerified);
+    ASSERT_FALSE(sizes.empty());
+    EXPECT_EQ(sizes.front(), 88u);
+    EXPECT_TRUE(
+        trace.Has(L"VerifyEmbeddedSignatureMultipleSign - successfully to verify by "
+                  L"certificate information"));
 }
 
 }  // namespace

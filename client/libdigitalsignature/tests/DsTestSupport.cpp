@@ -204,6 +204,16 @@ LONG VerifyRealFileInto(const std::wstring& file, DS::WinTrustDataEx& record) {
     return status;
 }
 
+LONG VerifyAsOnWindows(DS::WinTrustDataEx& record) {
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG status = DS::RealTrustPlatform().WinVerifyTrust(
+        static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &record);
+    if ((record.data.dwProvFlags & WTD_HASH_ONLY_FLAG) == 0) return status;
+    const bool chainError =
+        status == CERT_E_EXPIRED || status == CERT_E_UNTRUSTEDROOT || status == CERT_E_CHAINING;
+    return chainError ? 0 : status;
+}
+
 BOOL PolicyAsOnWindows(LPCSTR policy, PCCERT_CHAIN_CONTEXT chain, PCERT_CHAIN_POLICY_PARA para,
                        PCERT_CHAIN_POLICY_STATUS status) {
     if (policy == CERT_CHAIN_POLICY_AUTHENTICODE_TS) {

@@ -73,6 +73,10 @@ bool IsFakeHandle(const void* handle);
 // caller's record: a scripted answer with a real signer behind it.
 LONG VerifyRealFileInto(const std::wstring& file, DS::WinTrustDataEx& record);
 
+// WinTrust as Windows answers with WTD_HASH_ONLY_FLAG: Wine 8 ignores the
+// flag and still checks the chain; a chain error then means a good hash.
+LONG VerifyAsOnWindows(DS::WinTrustDataEx& record);
+
 // The chain policies as Windows answers them: Wine 8 always refuses the
 // timestamp policy and ignores WTPF_IGNOREEXPIRATION in the Authenticode
 // policy; everything else is Wine's own answer.

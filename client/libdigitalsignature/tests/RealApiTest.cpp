@@ -2,6 +2,9 @@
 // platform): embedded signatures, signer lists, untrusted roots.
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "DsTestSupport.h"
 #include "ds_stvdsmanager.h"
 
@@ -120,6 +123,45 @@ TEST(digitalsignature_RealApi, UnsignedFileKeepsItsErrorWhenTheCatalogFallbackFa
     EXPECT_EQ(result.dwErrorCode, kNoSignature);
     EXPECT_FALSE(result.bVerified);
     EXPECT_TRUE(trace.Has(L"VerifyByMSCatalogSingleSign - >>> try to verify file="));
+}
+
+TEST(digitalsignature_RealApi, NullPathIsRefused) {
+    const VerifyResult result = Manager::VerifyDigitalSignature(nullptr, 1, false);
+    EXPECT_FALSE(result.bVerified);
+    EXPECT_NE(result.dwErrorCode, 0u);
+}
+
+TEST(digitalsignature_RealApi, MultipleSignCatalogCheckOnASingleSignPlatformFindsNoCatalog) {
+    if (CSingletonWinTrustHelper::Instance().SupportsMultipleSign()) GTEST_SKIP();
+    DSTEST::CTraceCapture trace;
+    // The newer entry points are missing: each round fails at its context.
+    EXPECT_EQ(Manager::VerifyByMSCatalogMutipleSign(TestFile(L"ds_sample.dll").c_str(), false),
+              kNoSignature);
+    EXPECT_EQ(trace.Count(L"failed to call CryptCATAdminAcquireContext2(), err=127"), 2u);
+}
+
+TEST(digitalsignature_RealApi, ConcurrentVerificationsKeepTheirOwnResults) {
+    struct Case {
+        const wchar_t* file;
+        DWORD expectedError;
+    };
+    const Case cases[] = {{L"ds_karvelo.dll", 0},
+                          {L"ds_other.dll", ERROR_FAILED_ISSUER_CHECK},
+                          {L"ds_sample.dll", kNoSignature},
+                          {L"ds_tampered.dll", kBadDigest}};
+    std::vector<VerifyResult> results(4 * 3);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < results.size(); ++i) {
+        threads.emplace_back([&, i] {
+            results[i] = Manager::VerifyDigitalSignature(TestFile(cases[i % 4].file).c_str(),
+                                                         DS_VERIFY_KARVELO_SIGNER, false);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (size_t i = 0; i < results.size(); ++i) {
+        EXPECT_EQ(results[i].dwErrorCode, cases[i % 4].expectedError) << cases[i % 4].file;
+        EXPECT_EQ(results[i].bVerified, cases[i % 4].expectedError == 0) << cases[i % 4].file;
+    }
 }
 
 // ---- signer lists ----
