@@ -5,6 +5,7 @@
 #include <wincrypt.h>
 
 #include <cwchar>
+#include <new>
 
 #include "CryptHandles.h"
 #include "DebugTrace.h"

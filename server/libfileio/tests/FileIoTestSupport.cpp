@@ -229,6 +229,50 @@ bool KeyExists32(const wchar_t* subKey) {
     return true;
 }
 
+namespace {
+
+// Deletes `subKey` with everything below it (32-bit view).
+bool DeleteTree32(const std::wstring& subKey) {
+    const size_t slash = subKey.rfind(L'\\');
+    HKEY parent = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.substr(0, slash).c_str(), 0,
+                        KEY_ALL_ACCESS | KEY_WOW64_32KEY, &parent) != ERROR_SUCCESS) {
+        return false;
+    }
+    UTIL::unique_hkey owner(parent);
+    return ::RegDeleteTreeW(parent, subKey.substr(slash + 1).c_str()) == ERROR_SUCCESS;
+}
+
+// Copies `from` with everything below it to a new key `to` (32-bit view).
+bool CopyTree32(const std::wstring& from, const std::wstring& to) {
+    HKEY source = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, from.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &source) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    UTIL::unique_hkey sourceOwner(source);
+    HKEY target = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, to.c_str(), 0, nullptr, 0,
+                          KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &target,
+                          nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    UTIL::unique_hkey targetOwner(target);
+    return ::RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+CRegistryKeyHider::CRegistryKeyHider(const wchar_t* subKey)
+    : m_subKey(subKey), m_copyKey(std::wstring(subKey) + L" (hidden by fileio_tests)") {
+    if (!KeyExists32(subKey)) return;
+    m_moved = CopyTree32(m_subKey, m_copyKey) && DeleteTree32(m_subKey);
+}
+
+CRegistryKeyHider::~CRegistryKeyHider() {
+    if (m_moved && CopyTree32(m_copyKey, m_subKey)) DeleteTree32(m_copyKey);
+}
+
 CRegistryValueOverride::CRegistryValueOverride(const wchar_t* subKey, const wchar_t* valueName)
     : m_subKey(subKey), m_valueName(valueName) {
     // The first missing component of the path is what Set() would create.

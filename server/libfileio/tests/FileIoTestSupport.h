@@ -137,4 +137,21 @@ private:
 
 bool KeyExists32(const wchar_t* subKey);
 
+// Takes a HKLM key (32-bit view) with everything below it out of the way
+// for its lifetime, keeping a copy beside it, and puts it back when it goes.
+class CRegistryKeyHider {
+public:
+    explicit CRegistryKeyHider(const wchar_t* subKey);
+    ~CRegistryKeyHider();
+    CRegistryKeyHider(const CRegistryKeyHider&) = delete;
+    CRegistryKeyHider& operator=(const CRegistryKeyHider&) = delete;
+
+    bool Hidden() const { return !KeyExists32(m_subKey.c_str()); }
+
+private:
+    std::wstring m_subKey;
+    std::wstring m_copyKey;
+    bool m_moved = false;
+};
+
 }  // namespace FILEIOTEST

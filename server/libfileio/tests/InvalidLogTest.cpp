@@ -111,7 +111,8 @@ TEST_F(InvalidLog, LongPathIsCutToTheRecordBuffer) {
 
 // Without the product key the log goes to "<Local_Path>TEMP\".
 TEST(InvalidLogFallback, LocalPathTempFolderWhenTheProductKeyIsAbsent) {
-    if (FILEIOTEST::KeyExists32(kAppKey)) GTEST_SKIP() << "this machine has the product key";
+    FILEIOTEST::CRegistryKeyHider hider(kAppKey);
+    ASSERT_TRUE(hider.Hidden());
     ZELTEST::CProductFolder folder(L"fileio-invalidlog-local");
     ASSERT_TRUE(ZELTEST::CreateFolders(folder.Root() + L"TEMP\\"));
     FILEIOTEST::CRegistryValueOverride localPath(kServiceKey, L"Local_Path");
@@ -131,6 +132,25 @@ TEST(InvalidLogRegistry, OverrideRestoresWhatWasThere) {
     }
     EXPECT_EQ(FILEIOTEST::KeyExists32(kAppKey), keyBefore);
     EXPECT_EQ(FILEIOTEST::KeyExists32(L"SOFTWARE\\Karvelo"), keyBefore);
+}
+
+TEST(InvalidLogRegistry, HiddenKeyComesBackWithItsValues) {
+    FILEIOTEST::CRegistryValueOverride value(kAppKey, L"Application Path");
+    ASSERT_TRUE(value.Set(L"C:\\kept\\"));
+    {
+        FILEIOTEST::CRegistryKeyHider hider(kAppKey);
+        EXPECT_TRUE(hider.Hidden());
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAppKey, 0, KEY_READ | KEY_WOW64_32KEY, &key),
+              ERROR_SUCCESS);
+    UTIL::unique_hkey owner(key);
+    wchar_t text[32] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    EXPECT_EQ(::RegQueryValueExW(key, L"Application Path", nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(text), &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(text, L"C:\\kept\\");
 }
 
 }  // namespace

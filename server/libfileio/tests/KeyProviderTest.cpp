@@ -72,6 +72,17 @@ TEST_F(KeyProvider, ProviderSignedByAnotherNameContributesNothing) {
     EXPECT_FALSE(m_trace.Contains(L"Load Korvalis successfully"));
 }
 
+TEST_F(KeyProvider, AfterARefusedProviderCertificateInformationChecksFail) {
+    ASSERT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(
+        Fixture(L"korvalis-noforceinteg.dll").c_str()));
+    WINTRUST_DATA record{};
+    record.cbStruct = sizeof(record);
+    record.dwUIChoice = WTD_UI_NONE;
+    EXPECT_FALSE(m_verifier.VerifyEmbeddedSignatureByCertInfo(
+        Fixture(L"sample-karvelo.dll").c_str(), &record, 0));
+    EXPECT_TRUE(m_trace.Contains(L"Primary signature verified: 0"));
+}
+
 TEST_F(KeyProvider, UnsignedProviderContributesNothing) {
     EXPECT_FALSE(
         m_verifier.LoadKorvalisAndUpdatePublicKeyList(FILEIOTEST::UnsignedKorvalis().c_str()));
