@@ -96,21 +96,34 @@ TEST_F(IssuerCheckedLoader, PathThatDoesNotFitTheLoaderBufferIsRefusedNotCut) {
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
 }
 
-TEST_F(IssuerCheckedLoader, KarveloSignedLibraryIsLoaded) {
+TEST_F(IssuerCheckedLoader, KarveloSignedLibraryIsLoadedAfterItsCheck) {
     ASSERT_TRUE(m_trace.Started());
     const std::wstring path = Copy(L"karvelo_signed.dll", L"karvelo.dll");
     UTIL::unique_hmodule module(LoadLibraryWithIssuerCheckW(kIssuer, path.c_str()));
     ASSERT_TRUE(module) << ::GetLastError();
     EXPECT_TRUE(CallsMarker(module.get()));
-    EXPECT_EQ(m_trace
-                  .LinesContaining(L"]CheckFileIssuer - successfully to check digital "
-                                   L"signature for " +
-                                   path)
-                  .size(),
-              1u);
-    EXPECT_EQ(
-        m_trace.LinesContaining(L"]LoadLibraryWithIssuerCheckW - Calling LoadLibraryW()...").size(),
-        1u);
+
+    // The loader's and the check's own lines, in this order.
+    const std::wstring expected[] = {
+        L"]LoadLibraryWithIssuerCheckW - File for issuer check is (" + path + L")",
+        L"]CheckFileIssuer - Checking whether file (" + path +
+            L") is signed by issuer (Karvelo, Inc.)",
+        L"]CheckFileIssuer - successfully to check digital signature for " + path,
+        L"]LoadLibraryWithIssuerCheckW - Calling LoadLibraryW()...",
+    };
+    std::vector<std::wstring> lines;
+    for (const auto& record : m_trace.RecordsBeforeMarker()) {
+        const std::wstring& line = record.Line();
+        if (line.find(L"]LoadLibraryWithIssuerCheckW - ") != std::wstring::npos ||
+            line.find(L"]CheckFileIssuer - ") != std::wstring::npos) {
+            EXPECT_EQ(record.Level(), 'D') << line;
+            lines.push_back(line.substr(line.find(L"]")));
+        }
+    }
+    ASSERT_EQ(lines.size(), std::size(expected));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_NE(lines[i].find(expected[i]), std::wstring::npos) << lines[i];
+    }
 }
 
 TEST_F(IssuerCheckedLoader, FileWithoutExtensionIsLoadedAsItIsWithATrailingDot) {
