@@ -1,5 +1,6 @@
 #include "SignatureTestSupport.h"
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
