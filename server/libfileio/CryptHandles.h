@@ -10,9 +10,15 @@
 
 namespace UTIL {
 
-inline void CloseCertStore(HCERTSTORE store) noexcept { ::CertCloseStore(store, 0); }
-inline void CloseCryptMsg(HCRYPTMSG message) noexcept { ::CryptMsgClose(message); }
-inline void FreeCertContext(PCCERT_CONTEXT cert) noexcept { ::CertFreeCertificateContext(cert); }
+inline void CloseCertStore(HCERTSTORE store) noexcept {
+    ::CertCloseStore(store, 0);
+}
+inline void CloseCryptMsg(HCRYPTMSG message) noexcept {
+    ::CryptMsgClose(message);
+}
+inline void FreeCertContext(PCCERT_CONTEXT cert) noexcept {
+    ::CertFreeCertificateContext(cert);
+}
 
 using unique_cert_store = CUniqueAny<CNullIsInvalidTraits<HCERTSTORE, CloseCertStore>>;
 using unique_crypt_msg = CUniqueAny<CNullIsInvalidTraits<HCRYPTMSG, CloseCryptMsg>>;

@@ -66,10 +66,10 @@ private:
     LONG VerifyEmbeddedSignatureV2(LPCWSTR pwszFile, bool bStrongHash,
                                    const WINTRUST_DATA& settings);
     void ProbeMultipleSignPlatform();
+    BOOL PinCheckAndLoad(const wchar_t* path);
     void AddKeysFromProvider(HMODULE hProvider);
     bool IsTrustedKeyLocked(const PublicKeyBytes& key) const;
-    void CollectNestedKeys(const CMSG_SIGNER_INFO& signer,
-                           std::vector<PublicKeyBytes>& nestedKeys);
+    void CollectNestedKeys(const CMSG_SIGNER_INFO& signer, std::vector<PublicKeyBytes>& nestedKeys);
 
     bool m_bSupportsMultipleSign = false;
     HMODULE m_hModule = nullptr;

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <cstring>
+#include <cwchar>
 #include <new>
 
 #include "CryptHandles.h"
@@ -31,7 +31,8 @@ std::wstring SimpleDisplayName(PCCERT_CONTEXT cert) {
 class CSignedMessage {
 public:
     bool QueryFile(const wchar_t* name, LPCWSTR path) {
-        return Query(name, CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED);
+        return Query(name, CERT_QUERY_OBJECT_FILE, path,
+                     CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED);
     }
 
     bool QueryBlob(const wchar_t* name, const CRYPT_ATTR_BLOB& message) {
@@ -56,8 +57,8 @@ public:
                                                   CERT_FIND_SUBJECT_CERT, &signerId, nullptr));
         if (!m_cert) {
             DebugTraceW('E', TRACE_SRC_W,
-                        L"%s - Failed to find certificate from store, Windows error code: %x",
-                        name, ::GetLastError());
+                        L"%s - Failed to find certificate from store, Windows error code: %x", name,
+                        ::GetLastError());
         }
         return m_cert.valid();
     }
@@ -67,8 +68,9 @@ public:
                               m_cert.get()->pCertInfo)) {
             return true;
         }
-        DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to verify the %s signature, Windows error code: %x",
-                    name, which, ::GetLastError());
+        DebugTraceW('E', TRACE_SRC_W,
+                    L"%s - Failed to verify the %s signature, Windows error code: %x", name, which,
+                    ::GetLastError());
         return false;
     }
 
@@ -88,8 +90,9 @@ private:
                                nullptr)) {
             return true;
         }
-        DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to call CryptQueryObject, Windows error code: %x",
-                    name, ::GetLastError());
+        DebugTraceW('E', TRACE_SRC_W,
+                    L"%s - Failed to call CryptQueryObject, Windows error code: %x", name,
+                    ::GetLastError());
         return false;
     }
 
@@ -172,8 +175,7 @@ void CVerifyFileSignV2::CollectNestedKeys(const CMSG_SIGNER_INFO& signer,
 
 bool CVerifyFileSignV2::VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_BLOB& signedMessage,
                                                                PublicKeyBytes& publicKey) {
-    static constexpr wchar_t kName[] =
-        L"CVerifyFileSignV2::VerifySecondarySignatureAndGetCertInfo";
+    static constexpr wchar_t kName[] = L"CVerifyFileSignV2::VerifySecondarySignatureAndGetCertInfo";
     CSignedMessage nested;
     const bool verified = nested.QueryBlob(kName, signedMessage) &&
                           nested.FindSigner(kName, CMSG_SIGNER_CERT_INFO_PARAM) &&

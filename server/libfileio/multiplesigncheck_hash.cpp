@@ -24,7 +24,9 @@ bool Failed(const wchar_t* call) {
 
 using Bytes = std::unique_ptr<BYTE[]>;
 
-Bytes Allocate(DWORD size) { return Bytes(new (std::nothrow) BYTE[size > 0 ? size : 1]()); }
+Bytes Allocate(DWORD size) {
+    return Bytes(new (std::nothrow) BYTE[size > 0 ? size : 1]());
+}
 
 // The embedded signature (index 0) as the SIP reads it.
 bool SignedDataMsg(SIP_SUBJECTINFO& subject, DWORD& encoding, Bytes& message, DWORD& size) {
@@ -34,8 +36,8 @@ bool SignedDataMsg(SIP_SUBJECTINFO& subject, DWORD& encoding, Bytes& message, DW
         return Failed(L"CryptSIPGetSignedDataMsg");
     }
     message = Allocate(size);
-    if (!message || !platform.CryptSIPGetSignedDataMsg(&subject, &encoding, 0, &size,
-                                                       message.get())) {
+    if (!message ||
+        !platform.CryptSIPGetSignedDataMsg(&subject, &encoding, 0, &size, message.get())) {
         return Failed(L"CryptSIPGetSignedDataMsg");
     }
     return true;
@@ -44,8 +46,7 @@ bool SignedDataMsg(SIP_SUBJECTINFO& subject, DWORD& encoding, Bytes& message, DW
 // The signed content of the message: its Authenticode indirect data.
 bool MessageContent(DWORD encoding, const Bytes& message, DWORD size, Bytes& content,
                     DWORD& contentSize) {
-    UTIL::unique_crypt_msg decoder(
-        ::CryptMsgOpenToDecode(encoding, 0, 0, 0, nullptr, nullptr));
+    UTIL::unique_crypt_msg decoder(::CryptMsgOpenToDecode(encoding, 0, 0, 0, nullptr, nullptr));
     if (!decoder) return Failed(L"CryptMsgOpenToDecode");
     if (!::CryptMsgUpdate(decoder.get(), message.get(), size, TRUE)) {
         return Failed(L"CryptMsgUpdate");

@@ -55,14 +55,15 @@ bool MappedImageForcesIntegrity(HANDLE file) {
     }
     LARGE_INTEGER fileSize{};
     ::GetFileSizeEx(file, &fileSize);
-    const IMAGE_NT_HEADERS* headers =
-        NtHeadersFitInFile(view.get(), static_cast<ULONGLONG>(fileSize.QuadPart))
-            ? ::ImageNtHeader(view.get())
-            : nullptr;
+    const IMAGE_NT_HEADERS* headers = nullptr;
+    DWORD error = ERROR_BAD_EXE_FORMAT;
+    if (NtHeadersFitInFile(view.get(), static_cast<ULONGLONG>(fileSize.QuadPart))) {
+        headers = ::ImageNtHeader(view.get());
+        if (headers == nullptr && ::GetLastError() != ERROR_SUCCESS) error = ::GetLastError();
+    }
     if (headers == nullptr) {
-        const DWORD error = ::GetLastError();
         DebugTraceW('E', TRACE_SRC_W, L"%s - failed to ImageNtHeader, err=[%lu]",
-                    kIsIntegrityCheckEnabled, error != 0 ? error : ERROR_BAD_EXE_FORMAT);
+                    kIsIntegrityCheckEnabled, error);
         return false;
     }
     return ForceIntegrityOf(headers);
@@ -104,7 +105,8 @@ BOOL GetCurrentModulePath(wchar_t* buffer, DWORD capacity) {
     // A cut name (length == capacity) is no path at all.
     if (length == 0 || length >= capacity) {
         const DWORD error = length == 0 ? ::GetLastError() : ERROR_INSUFFICIENT_BUFFER;
-        DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to get module file name, Windows error code: %x",
+        DebugTraceW('E', TRACE_SRC_W,
+                    L"%s - Failed to get module file name, Windows error code: %x",
                     L"GetCurrentModulePath", error);
         if (capacity > 0) buffer[0] = L'\0';
         ::SetLastError(error);

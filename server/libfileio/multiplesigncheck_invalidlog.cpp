@@ -33,13 +33,14 @@ bool AppendPath(wchar_t* path, size_t capacity, const wchar_t* tail) {
 }
 
 // Reads one string value of an opened key into `folder` (at most 520 bytes
-// into a buffer of 261 characters, always terminated) and appends `subFolder`. False leaves `folder` empty.
+// into a buffer of 261 characters, always terminated) and appends `subFolder`. False leaves
+// `folder` empty.
 bool ReadFolderValue(HKEY key, const wchar_t* valueName, const wchar_t* subFolder,
                      const wchar_t* failureFormat, wchar_t* folder) {
     DWORD bytes = kValueBytes;
     DWORD type = 0;
-    const LSTATUS status = ::RegQueryValueExW(key, valueName, nullptr, &type,
-                                              reinterpret_cast<BYTE*>(folder), &bytes);
+    const LSTATUS status =
+        ::RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(folder), &bytes);
     if (status != ERROR_SUCCESS) {
         DebugTraceW('I', TRACE_SRC_W, failureFormat, kWriteLog, status);
         folder[0] = L'\0';

@@ -75,8 +75,7 @@ LONG CVerifyFileSignV2::VerifyEmbeddedSignatureV2(LPCWSTR pwszFile, bool bStrong
     return VerifyEmbeddedSignatureV2(pwszFile, bStrongHash, DefaultSettings());
 }
 
-LONG CVerifyFileSignV2::VerifyEmbeddedSignatureV1(LPCWSTR pwszFile,
-                                                  const WINTRUST_DATA& settings) {
+LONG CVerifyFileSignV2::VerifyEmbeddedSignatureV1(LPCWSTR pwszFile, const WINTRUST_DATA& settings) {
     static constexpr wchar_t kName[] = L"CVerifyFileSignV2::VerifyEmbeddedSignatureV1";
     CTrustedFile file(pwszFile);
     WINTRUST_DATA data = FileTrustData(settings, file.info);

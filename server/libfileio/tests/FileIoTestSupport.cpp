@@ -31,8 +31,12 @@ std::wstring Fixture(const wchar_t* name) {
     return ZELTEST::WinePathOf(FILEIO_FIXTURES) + L"\\" + name;
 }
 
-std::wstring UnsignedSample() { return ZELTEST::WinePathOf(FILEIO_SAMPLE_UNSIGNED); }
-std::wstring UnsignedKorvalis() { return ZELTEST::WinePathOf(FILEIO_KORVALIS_UNSIGNED); }
+std::wstring UnsignedSample() {
+    return ZELTEST::WinePathOf(FILEIO_SAMPLE_UNSIGNED);
+}
+std::wstring UnsignedKorvalis() {
+    return ZELTEST::WinePathOf(FILEIO_KORVALIS_UNSIGNED);
+}
 
 std::wstring ExeFolder() {
     wchar_t path[MAX_PATH] = {};
@@ -73,8 +77,9 @@ bool WriteWholeFile(const std::wstring& path, const std::vector<BYTE>& bytes) {
     UTIL::unique_handle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    return file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                               &written, nullptr) &&
+    return file &&
+           ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr) &&
            written == bytes.size();
 }
 
@@ -85,7 +90,9 @@ bool CopyWithFlippedByte(const std::wstring& source, const std::wstring& target,
     return WriteWholeFile(target, bytes);
 }
 
-CTraceCapture::CTraceCapture() { m_started = m_listener.Start(); }
+CTraceCapture::CTraceCapture() {
+    m_started = m_listener.Start();
+}
 
 std::vector<TraceLine> CTraceCapture::Lines() {
     if (!m_collected) {
@@ -126,7 +133,9 @@ CScriptedPlatform::CScriptedPlatform() : m_table(DS::RealTrustPlatform()), m_sco
     g_pScripted = this;
 }
 
-CScriptedPlatform::~CScriptedPlatform() { g_pScripted = nullptr; }
+CScriptedPlatform::~CScriptedPlatform() {
+    g_pScripted = nullptr;
+}
 
 void CScriptedPlatform::ScriptWinVerifyTrust(
     std::function<LONG(const WinVerifyCall&, DS::SignatureSettings*)> verify, LONG closeStatus) {
@@ -202,9 +211,9 @@ BOOL WINAPI CScriptedPlatform::VerifyIndirectDataHook(SIP_SUBJECTINFO* subject,
                                                       SIP_INDIRECT_DATA* indirectData) {
     CScriptedPlatform& self = *g_pScripted;
     self.sipSubjectFiles.push_back(subject->pwsFileName != nullptr ? subject->pwsFileName : L"");
-    self.indirectDataDigestOids.push_back(
-        indirectData->DigestAlgorithm.pszObjId != nullptr ? indirectData->DigestAlgorithm.pszObjId
-                                                          : "");
+    self.indirectDataDigestOids.push_back(indirectData->DigestAlgorithm.pszObjId != nullptr
+                                              ? indirectData->DigestAlgorithm.pszObjId
+                                              : "");
     self.indirectDataDigestSizes.push_back(indirectData->Digest.cbData);
     if (!self.m_indirectVerdict) ::SetLastError(self.m_indirectError);
     return self.m_indirectVerdict;
@@ -220,10 +229,54 @@ bool KeyExists32(const wchar_t* subKey) {
     return true;
 }
 
+namespace {
+
+// Deletes `subKey` with everything below it (32-bit view).
+bool DeleteTree32(const std::wstring& subKey) {
+    const size_t slash = subKey.rfind(L'\\');
+    HKEY parent = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.substr(0, slash).c_str(), 0,
+                        KEY_ALL_ACCESS | KEY_WOW64_32KEY, &parent) != ERROR_SUCCESS) {
+        return false;
+    }
+    UTIL::unique_hkey owner(parent);
+    return ::RegDeleteTreeW(parent, subKey.substr(slash + 1).c_str()) == ERROR_SUCCESS;
+}
+
+// Copies `from` with everything below it to a new key `to` (32-bit view).
+bool CopyTree32(const std::wstring& from, const std::wstring& to) {
+    HKEY source = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, from.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &source) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    UTIL::unique_hkey sourceOwner(source);
+    HKEY target = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, to.c_str(), 0, nullptr, 0,
+                          KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &target,
+                          nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    UTIL::unique_hkey targetOwner(target);
+    return ::RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+CRegistryKeyHider::CRegistryKeyHider(const wchar_t* subKey)
+    : m_subKey(subKey), m_copyKey(std::wstring(subKey) + L" (hidden by fileio_tests)") {
+    if (!KeyExists32(subKey)) return;
+    m_moved = CopyTree32(m_subKey, m_copyKey) && DeleteTree32(m_subKey);
+}
+
+CRegistryKeyHider::~CRegistryKeyHider() {
+    if (m_moved && CopyTree32(m_copyKey, m_subKey)) DeleteTree32(m_copyKey);
+}
+
 CRegistryValueOverride::CRegistryValueOverride(const wchar_t* subKey, const wchar_t* valueName)
     : m_subKey(subKey), m_valueName(valueName) {
     // The first missing component of the path is what Set() would create.
-    for (size_t end = m_subKey.find(L'\\'); ; end = m_subKey.find(L'\\', end + 1)) {
+    for (size_t end = m_subKey.find(L'\\');; end = m_subKey.find(L'\\', end + 1)) {
         const std::wstring prefix = m_subKey.substr(0, end);
         if (!KeyExists32(prefix.c_str())) {
             m_firstCreated = prefix;
@@ -283,10 +336,9 @@ bool CRegistryValueOverride::Set(const std::wstring& value) {
         return false;
     }
     UTIL::unique_hkey owner(key);
-    return ::RegSetValueExW(key, m_valueName.c_str(), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(value.c_str()),
-                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
+    return ::RegSetValueExW(
+               key, m_valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 bool CRegistryValueOverride::Remove() {

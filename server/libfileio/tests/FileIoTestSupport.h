@@ -1,6 +1,9 @@
 // Helpers of the verifier tests: the signed fixtures, the test PKI's keys,
 // trace capture through an in-process log server, a scripted platform table
 // and the product's registry value.
+//
+// Test suites are named fileio_<fixture> (an alias of the fixture class), so
+// that `ctest -R fileio` selects this library's tests.
 #pragma once
 
 #include <windows.h>
@@ -84,8 +87,9 @@ public:
     // Scripts WinVerifyTrust: `verify` answers each verification (the
     // settings, on the multiple-sign record, may be written), every close
     // answers `closeStatus`. Calls are recorded.
-    void ScriptWinVerifyTrust(std::function<LONG(const WinVerifyCall&, DS::SignatureSettings*)> verify,
-                              LONG closeStatus = 0);
+    void ScriptWinVerifyTrust(
+        std::function<LONG(const WinVerifyCall&, DS::SignatureSettings*)> verify,
+        LONG closeStatus = 0);
     // The two newer catalog functions appear exported (a multiple-sign
     // platform).
     void ScriptMultipleSignPlatform();
@@ -135,5 +139,22 @@ private:
 };
 
 bool KeyExists32(const wchar_t* subKey);
+
+// Takes a HKLM key (32-bit view) with everything below it out of the way
+// for its lifetime, keeping a copy beside it, and puts it back when it goes.
+class CRegistryKeyHider {
+public:
+    explicit CRegistryKeyHider(const wchar_t* subKey);
+    ~CRegistryKeyHider();
+    CRegistryKeyHider(const CRegistryKeyHider&) = delete;
+    CRegistryKeyHider& operator=(const CRegistryKeyHider&) = delete;
+
+    bool Hidden() const { return !KeyExists32(m_subKey.c_str()); }
+
+private:
+    std::wstring m_subKey;
+    std::wstring m_copyKey;
+    bool m_moved = false;
+};
 
 }  // namespace FILEIOTEST
