@@ -98,23 +98,57 @@ DSM::CatalogInfoEx CatalogMember(const std::wstring& catalogPath, const std::wst
     return member;
 }
 
-// One algorithm round of the multiple-sign verification: true when a catalog
-// signed by a system signer lists the file. dwStatus keeps the last failure.
-bool VerifyCatalogRound(LPCWSTR pwszFile, HANDLE hFile, const wchar_t* algorithm, bool bStrongHash,
-                        DWORD& dwStatus) {
+// WinTrust on the catalog member with the multiple-sign settings: true when
+// the primary or a secondary signature of the catalog is a system signer's.
+// dwStatus keeps the last failure.
+bool VerifyCatalogMember(const std::wstring& catalogPath, const std::wstring& hashText,
+                         LPCWSTR pwszFile, HCATADMIN hCatAdmin, bool bStrongHash, DWORD& dwStatus) {
+    DSM::CatalogInfoEx member =
+        CatalogMember(catalogPath, hashText, pwszFile, hCatAdmin, DSM::kCatalogInfoExSize);
+    DS::SignatureSettings settings = DSM::MultipleSignSettings(bStrongHash);
+    DSM::CTrustVerification trust;
+    DSM::InitTrustData(trust.Data(), WTD_CHOICE_CATALOG);
+    trust.Data().cbStruct = DSM::kTrustDataExSize;
+    trust.Data().pCatalog = &member.info;
+    trust.Record().pSignatureSettings = &settings;
+    return DSM::VerifyEachSignature(trust, settings, [&](LONG status, HANDLE hState) {
+        if (status != 0) {
+            DebugTraceW('D', TRACE_SRC_W, L"%s - failed to call WinVerifyTrust(), err=%x",
+                        kMultipleSign, status);
+            dwStatus = static_cast<DWORD>(status);
+            return false;
+        }
+        if (IsSystemSigned(kMultipleSign, hState)) return true;
+        dwStatus = ERROR_FAILED_ISSUER_CHECK;
+        return false;
+    });
+}
+
+// A catalog administrator context for one hash algorithm, or none.
+DSM::unique_cat_admin AcquireContextForAlgorithm(const wchar_t* algorithm, bool bStrongHash) {
     DebugTraceW('D', TRACE_SRC_W, L"%s - create context with algorithm=%s", kMultipleSign,
                 algorithm);
-    CSingletonWinTrustHelper& helper = CSingletonWinTrustHelper::Instance();
+    const DS::PfnCryptCATAdminAcquireContext2 acquire2 =
+        CSingletonWinTrustHelper::Instance().AcquireContext2();
     GUID action = DRIVER_ACTION_VERIFY;
     DSM::unique_cat_admin catAdmin;
-    const DS::PfnCryptCATAdminAcquireContext2 acquire2 = helper.AcquireContext2();
+    // Without the newer entry point (a single-sign platform) no round can run.
     if (acquire2 == nullptr) ::SetLastError(ERROR_PROC_NOT_FOUND);
     if (acquire2 == nullptr || !acquire2(catAdmin.put(), &action, algorithm,
                                          bStrongHash ? DSM::StrongSignPolicy() : nullptr, 0)) {
         DebugTraceW('D', TRACE_SRC_W, L"%s - failed to call CryptCATAdminAcquireContext2(), err=%d",
                     kMultipleSign, ::GetLastError());
-        return false;
+        catAdmin.reset();
     }
+    return catAdmin;
+}
+
+// One algorithm round of the multiple-sign verification: true when a catalog
+// signed by a system signer lists the file. dwStatus keeps the last failure.
+bool VerifyCatalogRound(LPCWSTR pwszFile, HANDLE hFile, const wchar_t* algorithm, bool bStrongHash,
+                        DWORD& dwStatus) {
+    const DSM::unique_cat_admin catAdmin = AcquireContextForAlgorithm(algorithm, bStrongHash);
+    if (!catAdmin) return false;
     std::vector<BYTE> hash = Manager::EzCATAdminCalcHashFromFileHandle2(catAdmin.get(), hFile);
     if (hash.empty()) {
         DebugTraceW('D', TRACE_SRC_W,
@@ -129,36 +163,8 @@ bool VerifyCatalogRound(LPCWSTR pwszFile, HANDLE hFile, const wchar_t* algorithm
     const std::wstring hashText = DSM::HashToText(hash.data(), hash.size());
     DebugTraceW('D', TRACE_SRC_W, L"%s - hash algorithm=%s, file hash=%s", kMultipleSign, algorithm,
                 hashText.c_str());
-
-    DSM::CatalogInfoEx member =
-        CatalogMember(catalogPath, hashText, pwszFile, catAdmin.get(), DSM::kCatalogInfoExSize);
-    DS::SignatureSettings settings = {};
-    settings.cbStruct = sizeof(settings);
-    settings.dwFlags = DS::kWssVerifySpecific | DS::kWssGetSecondarySigCount;
-    settings.pCryptoPolicy = bStrongHash ? DSM::StrongSignPolicy() : nullptr;
-    DSM::CTrustVerification trust;
-    DSM::InitTrustData(trust.Data(), WTD_CHOICE_CATALOG);
-    trust.Data().cbStruct = DSM::kTrustDataExSize;
-    trust.Data().pCatalog = &member.info;
-    trust.Record().pSignatureSettings = &settings;
-
-    DWORD secondaryCount = 0;
-    for (DWORD index = 0; index <= secondaryCount; ++index) {
-        trust.CloseState();
-        settings.dwIndex = index;
-        const LONG status = trust.Verify();
-        if (index == 0) secondaryCount = settings.cSecondarySigs;
-        if (status != 0) {
-            DebugTraceW('D', TRACE_SRC_W, L"%s - failed to call WinVerifyTrust(), err=%x",
-                        kMultipleSign, status);
-            dwStatus = static_cast<DWORD>(status);
-        } else if (IsSystemSigned(kMultipleSign, trust.State())) {
-            return true;
-        } else {
-            dwStatus = ERROR_FAILED_ISSUER_CHECK;
-        }
-    }
-    return false;
+    return VerifyCatalogMember(catalogPath, hashText, pwszFile, catAdmin.get(), bStrongHash,
+                               dwStatus);
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ bool QuerySignature(DWORD dwObjectType, const void* pvObject, DWORD dwContentTyp
 
 DSM::unique_cert_context FindSignerCertificate(HCERTSTORE hStore,
                                                const CMSG_SIGNER_INFO& signerInfo) {
+    if (hStore == nullptr) return DSM::unique_cert_context();
     CERT_INFO certInfo = {};
     certInfo.Issuer = signerInfo.Issuer;
     certInfo.SerialNumber = signerInfo.SerialNumber;

@@ -96,10 +96,7 @@ VerifyResult CStvDigitalSignatureManagerEx::VerifyEmbeddedSignatureMultipleSign(
                                                                                 DWORD dwFlags,
                                                                                 bool bStrongHash) {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>> try to verify file=%s", kMultipleSign, pwszFile);
-    DS::SignatureSettings settings = {};
-    settings.cbStruct = sizeof(settings);
-    settings.dwFlags = DS::kWssVerifySpecific | DS::kWssGetSecondarySigCount;
-    settings.pCryptoPolicy = bStrongHash ? DSM::StrongSignPolicy() : nullptr;
+    DS::SignatureSettings settings = DSM::MultipleSignSettings(bStrongHash);
 
     bool verified = false;
     bool winTrustFailed = false;
@@ -112,24 +109,17 @@ VerifyResult CStvDigitalSignatureManagerEx::VerifyEmbeddedSignatureMultipleSign(
         trust.Data().pFile = subject.FileInfo();
         trust.Record().pSignatureSettings = &settings;
 
-        // Index 0 is the primary signature, 1 up to the reported count the
-        // secondary ones.
-        DWORD secondaryCount = 0;
-        for (DWORD index = 0; index <= secondaryCount && !verified; ++index) {
-            trust.CloseState();
-            settings.dwIndex = index;
-            const LONG status = trust.Verify();
-            if (index == 0) secondaryCount = settings.cSecondarySigs;
+        verified = DSM::VerifyEachSignature(trust, settings, [&](LONG status, HANDLE hState) {
             if (status != 0) {
                 TraceWinTrustFailure(kMultipleSign, status);
                 dwError = static_cast<DWORD>(status);
                 winTrustFailed = true;
-            } else if (AcceptSigner(kMultipleSign, trust.State(), dwFlags)) {
-                verified = true;
-            } else {
-                dwError = ERROR_FAILED_ISSUER_CHECK;
+                return false;
             }
-        }
+            if (AcceptSigner(kMultipleSign, hState, dwFlags)) return true;
+            dwError = ERROR_FAILED_ISSUER_CHECK;
+            return false;
+        });
         trust.CloseState();
 
         if (!verified && winTrustFailed) {

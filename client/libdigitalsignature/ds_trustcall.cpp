@@ -16,6 +16,14 @@ CERT_STRONG_SIGN_PARA* StrongSignPolicy() {
     return &s_policy;
 }
 
+DS::SignatureSettings MultipleSignSettings(bool bStrongHash) {
+    DS::SignatureSettings settings = {};
+    settings.cbStruct = sizeof(settings);
+    settings.dwFlags = DS::kWssVerifySpecific | DS::kWssGetSecondarySigCount;
+    settings.pCryptoPolicy = bStrongHash ? StrongSignPolicy() : nullptr;
+    return settings;
+}
+
 void InitTrustData(WINTRUST_DATA& data, DWORD dwUnionChoice) {
     data = {};
     data.cbStruct = kTrustDataSize;

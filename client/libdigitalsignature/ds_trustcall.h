@@ -108,6 +108,27 @@ private:
     bool m_bStateOpen = false;
 };
 
+// Signature settings of the multiple-sign platform: a specific signature,
+// and the number of secondary signatures reported back.
+DS::SignatureSettings MultipleSignSettings(bool bStrongHash);
+
+// The primary signature (index 0), then each secondary one up to the count
+// that WinTrust reported with the primary, until decide(status, state)
+// accepts one; the previous state is closed before each verification.
+template <typename Decide>
+bool VerifyEachSignature(CTrustVerification& trust, DS::SignatureSettings& settings,
+                         Decide decide) {
+    ULONGLONG secondaryCount = 0;  // 64 bits: a reported count of 0xFFFFFFFF still ends
+    for (ULONGLONG index = 0; index <= secondaryCount; ++index) {
+        trust.CloseState();
+        settings.dwIndex = static_cast<DWORD>(index);
+        const LONG status = trust.Verify();
+        if (index == 0) secondaryCount = settings.cSecondarySigs;
+        if (decide(status, trust.State())) return true;
+    }
+    return false;
+}
+
 // Every byte as two upper-case hexadecimal digits.
 std::wstring HashToText(const BYTE* pbHash, size_t cbHash);
 

@@ -51,6 +51,11 @@ bool ProviderPath(LPCWSTR pwszLibPath, wchar_t* path) {
     return true;
 }
 
+HANDLE PinFile(const wchar_t* path) {
+    return ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 // One key of the provider; empty when its size query, allocation or fetch
 // fails.
 PublicKeyBytes FetchKey(PfnGetCertificatePublicKey getKey, int index) {
@@ -105,23 +110,38 @@ BOOL CVerifyFileSignV2::LoadKorvalisAndUpdatePublicKeyList(LPCWSTR pwszLibPath) 
     static constexpr wchar_t kName[] = L"CVerifyFileSignV2::LoadKorvalisAndUpdatePublicKeyList";
     wchar_t path[kPathChars + 1] = {};
     BOOL loaded = FALSE;
-    if (ProviderPath(pwszLibPath, path) && IntegrityCheckForKorvalis(path)) {
-        UTIL::unique_hmodule provider(::LoadLibraryW(path));
-        if (!provider) {
-            DebugTraceW('E', TRACE_SRC_W,
-                        L"%s - Failed to load library: %s, Windows error code: %x", kName, path,
-                        ::GetLastError());
-        } else if (::GetProcAddress(provider.get(), "GetCertificatePublicKeyAmount") == nullptr ||
-                   ::GetProcAddress(provider.get(), "GetCertificatePublicKey") == nullptr) {
-            DebugTraceW('E', TRACE_SRC_W, L"%s - Function not found", kName);
-        } else {
-            DebugTraceW('D', TRACE_SRC_W, L"%s - Load Korvalis successfully", kName);
-            AddKeysFromProvider(provider.get());
-            loaded = TRUE;
-        }
-    }
+    if (ProviderPath(pwszLibPath, path)) loaded = PinCheckAndLoad(path);
     DebugTraceW('D', TRACE_SRC_W, L"%s - << %s", kName, path);
     return loaded;
+}
+
+// The file stays open, with writing and deleting denied, from before its
+// check until it is loaded: the library loaded is the library checked.
+BOOL CVerifyFileSignV2::PinCheckAndLoad(const wchar_t* path) {
+    static constexpr wchar_t kName[] = L"CVerifyFileSignV2::LoadKorvalisAndUpdatePublicKeyList";
+    UTIL::unique_handle pinned(PinFile(path));
+    const DWORD pinError = pinned ? ERROR_SUCCESS : ::GetLastError();
+    if (!IntegrityCheckForKorvalis(path)) return FALSE;
+    if (!pinned) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to open file: %s, Windows error code: %x",
+                    kName, path, pinError);
+        return FALSE;
+    }
+    UTIL::unique_hmodule provider(::LoadLibraryW(path));
+    pinned.reset();
+    if (!provider) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to load library: %s, Windows error code: %x",
+                    kName, path, ::GetLastError());
+        return FALSE;
+    }
+    if (::GetProcAddress(provider.get(), "GetCertificatePublicKeyAmount") == nullptr ||
+        ::GetProcAddress(provider.get(), "GetCertificatePublicKey") == nullptr) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - Function not found", kName);
+        return FALSE;
+    }
+    DebugTraceW('D', TRACE_SRC_W, L"%s - Load Korvalis successfully", kName);
+    AddKeysFromProvider(provider.get());
+    return TRUE;
 }
 
 void CVerifyFileSignV2::AddKeysFromProvider(HMODULE hProvider) {

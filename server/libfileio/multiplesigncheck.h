@@ -66,6 +66,7 @@ private:
     LONG VerifyEmbeddedSignatureV2(LPCWSTR pwszFile, bool bStrongHash,
                                    const WINTRUST_DATA& settings);
     void ProbeMultipleSignPlatform();
+    BOOL PinCheckAndLoad(const wchar_t* path);
     void AddKeysFromProvider(HMODULE hProvider);
     bool IsTrustedKeyLocked(const PublicKeyBytes& key) const;
     void CollectNestedKeys(const CMSG_SIGNER_INFO& signer, std::vector<PublicKeyBytes>& nestedKeys);

@@ -55,14 +55,15 @@ bool MappedImageForcesIntegrity(HANDLE file) {
     }
     LARGE_INTEGER fileSize{};
     ::GetFileSizeEx(file, &fileSize);
-    const IMAGE_NT_HEADERS* headers =
-        NtHeadersFitInFile(view.get(), static_cast<ULONGLONG>(fileSize.QuadPart))
-            ? ::ImageNtHeader(view.get())
-            : nullptr;
+    const IMAGE_NT_HEADERS* headers = nullptr;
+    DWORD error = ERROR_BAD_EXE_FORMAT;
+    if (NtHeadersFitInFile(view.get(), static_cast<ULONGLONG>(fileSize.QuadPart))) {
+        headers = ::ImageNtHeader(view.get());
+        if (headers == nullptr && ::GetLastError() != ERROR_SUCCESS) error = ::GetLastError();
+    }
     if (headers == nullptr) {
-        const DWORD error = ::GetLastError();
         DebugTraceW('E', TRACE_SRC_W, L"%s - failed to ImageNtHeader, err=[%lu]",
-                    kIsIntegrityCheckEnabled, error != 0 ? error : ERROR_BAD_EXE_FORMAT);
+                    kIsIntegrityCheckEnabled, error);
         return false;
     }
     return ForceIntegrityOf(headers);

@@ -128,6 +128,15 @@ TEST(digitalsignature_CertInfoRealApi, WineRefusesTheTimestampPolicy) {
                   L"to verify the chain policy for timestamp"));
 }
 
+TEST(digitalsignature_CertInfoRealApi, NoStoreOrMessageIsRefused) {
+    DSTEST::CTraceCapture trace;
+    EXPECT_FALSE(Manager::VerifyDigitalSignatureCertInfo(nullptr, nullptr, 0));
+    EXPECT_TRUE(
+        trace.Has(L"VerifyDigitalSignatureCertInfo - exception is thrown: failed to get "
+                  L"signer cert info"));
+    EXPECT_TRUE(trace.Has(L"VerifyDigitalSignatureCertInfo - verify result=0"));
+}
+
 TEST(digitalsignature_EzHelpers, NullArgumentsAreRefused) {
     DSTEST::CTraceCapture trace;
     EXPECT_EQ(Manager::EzMsgGetParam(nullptr), nullptr);

@@ -120,6 +120,20 @@ TEST(digitalsignature_PlatformProbe, BothNewerEntryPointsMakeAMultipleSignPlatfo
         L"CSingletonWinTrustHelper::CSingletonWinTrustHelper - support multiple sign platform"));
 }
 
+TEST(digitalsignature_PlatformProbe, OneNewerEntryPointAloneMakesASingleSignPlatform) {
+    DSTEST::Script script;
+    script.multipleSignPlatform = true;
+    script.onlyAcquireContext2 = true;
+    DSTEST::CScriptedPlatform platform(script);
+    DSTEST::CTraceCapture trace;
+    CSingletonWinTrustHelper helper;
+    EXPECT_FALSE(helper.SupportsMultipleSign());
+    EXPECT_EQ(helper.AcquireContext2(), nullptr);
+    EXPECT_EQ(helper.CalcHashFromFileHandle2(), nullptr);
+    EXPECT_TRUE(trace.Has(
+        L"CSingletonWinTrustHelper::CSingletonWinTrustHelper - support single sign platform"));
+}
+
 // ---- multiple-sign platform: embedded signatures ----
 
 TEST(digitalsignature_MultipleSign, AllowedSecondarySignaturePassesAfterARefusedPrimary) {

@@ -38,7 +38,8 @@ FARPROC WINAPI ScriptedGetProcAddress(HMODULE module, LPCSTR name) {
         if (std::strcmp(name, "CryptCATAdminAcquireContext2") == 0) {
             return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ScriptedAcquireContext2));
         }
-        if (std::strcmp(name, "CryptCATAdminCalcHashFromFileHandle2") == 0) {
+        if (std::strcmp(name, "CryptCATAdminCalcHashFromFileHandle2") == 0 &&
+            !g_pScript->onlyAcquireContext2) {
             return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ScriptedCalcHash2));
         }
     }

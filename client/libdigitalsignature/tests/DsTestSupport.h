@@ -40,6 +40,7 @@ private:
 // Answers of the scripted platform; an empty function means the real call.
 struct Script {
     bool multipleSignPlatform = false;                        // export the two newer catalog calls
+    bool onlyAcquireContext2 = false;                         // export only the first of them
     std::function<LONG(DS::WinTrustDataEx&)> winVerifyTrust;  // verify calls only
     std::function<BOOL(HCATADMIN*, PCWSTR algorithm)> acquireContext2;
     std::function<BOOL(HCATADMIN, HANDLE, DWORD*, BYTE*)> calcHash2;

@@ -47,14 +47,15 @@ protected:
     FILEIOTEST::CTraceCapture m_trace;
     CVerifyFileSignV2 m_verifier;
 };
+using fileio_CertInfo = CertInfo;
 
-TEST_F(CertInfo, SignerWhoseKeyIsOnTheListPasses) {
+TEST_F(fileio_CertInfo, SignerWhoseKeyIsOnTheListPasses) {
     EXPECT_TRUE(Verify(Fixture(L"sample-karvelo.dll")));
     EXPECT_TRUE(m_trace.Contains(ByCertInfoLine(L"Primary signature verified: 1")));
     EXPECT_FALSE(m_trace.Contains(L"Secondary signature verified"));
 }
 
-TEST_F(CertInfo, PrimaryKeyOffTheListWithNestedKeyOnItPasses) {
+TEST_F(fileio_CertInfo, PrimaryKeyOffTheListWithNestedKeyOnItPasses) {
     EXPECT_TRUE(Verify(Fixture(L"sample-other-nest-karvelo.dll")));
     EXPECT_TRUE(m_trace.Contains(ByCertInfoLine(L"Primary signature verified: 0")));
     const FILEIOTEST::TraceLine* line =
@@ -63,13 +64,13 @@ TEST_F(CertInfo, PrimaryKeyOffTheListWithNestedKeyOnItPasses) {
     EXPECT_EQ(line->level, 'D');
 }
 
-TEST_F(CertInfo, SignerOffTheListWithoutNestedSignatureIsRefused) {
+TEST_F(fileio_CertInfo, SignerOffTheListWithoutNestedSignatureIsRefused) {
     EXPECT_FALSE(Verify(Fixture(L"sample-other.dll")));
     EXPECT_TRUE(m_trace.Contains(ByCertInfoLine(L"Primary signature verified: 0")));
     EXPECT_FALSE(m_trace.Contains(L"Secondary signature verified"));
 }
 
-TEST_F(CertInfo, UnsignedFileIsRefusedAtTheHashCheck) {
+TEST_F(fileio_CertInfo, UnsignedFileIsRefusedAtTheHashCheck) {
     EXPECT_FALSE(Verify(FILEIOTEST::UnsignedSample()));
     const FILEIOTEST::TraceLine* line = m_trace.Find(
         ByCertInfoLine(L"The file hash doesn't match the file signature, error code: 800b0100"));
@@ -78,7 +79,7 @@ TEST_F(CertInfo, UnsignedFileIsRefusedAtTheHashCheck) {
     EXPECT_FALSE(m_trace.Contains(L"Primary signature verified"));
 }
 
-TEST_F(CertInfo, TamperedFileIsRefusedBeforeAnyKeyLookup) {
+TEST_F(fileio_CertInfo, TamperedFileIsRefusedBeforeAnyKeyLookup) {
     const std::wstring tampered = FILEIOTEST::ExeFolder() + L"fileio-tampered.dll";
     // Inside the first section, well before the signature at the end.
     ASSERT_TRUE(FILEIOTEST::CopyWithFlippedByte(Fixture(L"sample-karvelo.dll"), tampered, 0x500));
@@ -90,7 +91,7 @@ TEST_F(CertInfo, TamperedFileIsRefusedBeforeAnyKeyLookup) {
     EXPECT_FALSE(m_trace.Contains(L"Primary signature verified"));
 }
 
-TEST_F(CertInfo, EmptyKeyListRefusesPrimaryAndNestedSigner) {
+TEST_F(fileio_CertInfo, EmptyKeyListRefusesPrimaryAndNestedSigner) {
     CVerifyFileSignV2 empty;
     ASSERT_EQ(empty.TrustedKeyCount(), 0u);
     WINTRUST_DATA record = CallerRecord();
@@ -99,7 +100,7 @@ TEST_F(CertInfo, EmptyKeyListRefusesPrimaryAndNestedSigner) {
     EXPECT_TRUE(m_trace.Contains(ByCertInfoLine(L"Secondary signature verified: 0")));
 }
 
-TEST_F(CertInfo, CallerRecordGetsHashOnlyAndKeepsItsOwnState) {
+TEST_F(fileio_CertInfo, CallerRecordGetsHashOnlyAndKeepsItsOwnState) {
     WINTRUST_DATA record = CallerRecord();
     // The caller's state stays the caller's to close: the check must neither
     // use nor close it (a real handle would be closed twice otherwise).
@@ -112,14 +113,14 @@ TEST_F(CertInfo, CallerRecordGetsHashOnlyAndKeepsItsOwnState) {
     EXPECT_EQ(record.hWVTStateData, callerState);
 }
 
-TEST_F(CertInfo, NullArgumentsAreRefused) {
+TEST_F(fileio_CertInfo, NullArgumentsAreRefused) {
     WINTRUST_DATA record = CallerRecord();
     EXPECT_FALSE(m_verifier.VerifyEmbeddedSignatureByCertInfo(nullptr, &record, 0));
     EXPECT_FALSE(m_verifier.VerifyEmbeddedSignatureByCertInfo(
         Fixture(L"sample-karvelo.dll").c_str(), nullptr, 0));
 }
 
-TEST_F(CertInfo, SignatureInfoGivesSignerNameKeyAndNestedKeys) {
+TEST_F(fileio_CertInfo, SignatureInfoGivesSignerNameKeyAndNestedKeys) {
     PublicKeyBytes primary;
     std::wstring signer;
     std::vector<PublicKeyBytes> nested;
@@ -133,7 +134,7 @@ TEST_F(CertInfo, SignatureInfoGivesSignerNameKeyAndNestedKeys) {
         m_trace.Contains(L"CVerifyFileSignV2::VerifySecondarySignatureAndGetCertInfo - << 1"));
 }
 
-TEST_F(CertInfo, SingleSignPlatformUsesTheSingleCheck) {
+TEST_F(fileio_CertInfo, SingleSignPlatformUsesTheSingleCheck) {
     // Wine 8 lacks CryptCATAdminCalcHashFromFileHandle2.
     EXPECT_FALSE(m_verifier.SupportsMultipleSignatures());
     EXPECT_TRUE(Verify(Fixture(L"sample-karvelo.dll")));
@@ -144,7 +145,7 @@ TEST_F(CertInfo, SingleSignPlatformUsesTheSingleCheck) {
         << m_trace.Dump();
 }
 
-TEST_F(CertInfo, SingleCheckReportsWinTrustStatuses) {
+TEST_F(fileio_CertInfo, SingleCheckReportsWinTrustStatuses) {
     EXPECT_EQ(m_verifier.VerifyEmbeddedSignatureV1(Fixture(L"sample-karvelo.dll").c_str()), 0);
     EXPECT_EQ(m_verifier.VerifyEmbeddedSignatureV1(FILEIOTEST::UnsignedSample().c_str()),
               static_cast<LONG>(TRUST_E_NOSIGNATURE));
@@ -153,7 +154,7 @@ TEST_F(CertInfo, SingleCheckReportsWinTrustStatuses) {
                          L"state action result="));
 }
 
-TEST_F(CertInfo, ConcurrentChecksKeepTheirOwnVerdicts) {
+TEST_F(fileio_CertInfo, ConcurrentChecksKeepTheirOwnVerdicts) {
     // Each check carries its own settings and states; the key list is shared.
     std::atomic<int> wrong{0};
     auto check = [&](const wchar_t* fixture, bool expected) {

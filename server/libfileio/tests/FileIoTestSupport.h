@@ -1,6 +1,9 @@
 // Helpers of the verifier tests: the signed fixtures, the test PKI's keys,
 // trace capture through an in-process log server, a scripted platform table
 // and the product's registry value.
+//
+// Test suites are named fileio_<fixture> (an alias of the fixture class), so
+// that `ctest -R fileio` selects this library's tests.
 #pragma once
 
 #include <windows.h>

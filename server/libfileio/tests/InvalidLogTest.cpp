@@ -45,13 +45,14 @@ protected:
     FILEIOTEST::CTraceCapture m_trace;
     CVerifyFileSignV2 m_verifier;
 };
+using fileio_InvalidLog = InvalidLog;
 
-TEST_F(InvalidLog, RecordIsPathTabSignedCodeAndOneNul) {
+TEST_F(fileio_InvalidLog, RecordIsPathTabSignedCodeAndOneNul) {
     m_verifier.WriteDigitalSignInvalidLog(L"C:\\p\\lib.dll", TRUST_E_NOSIGNATURE);
     EXPECT_EQ(FILEIOTEST::ReadWholeFile(LogPath()), RecordBytes(L"C:\\p\\lib.dll\t-2146762496"));
 }
 
-TEST_F(InvalidLog, ShorterSecondRecordLeavesTheTailOfTheFirst) {
+TEST_F(fileio_InvalidLog, ShorterSecondRecordLeavesTheTailOfTheFirst) {
     const std::wstring first = L"C:\\a\\much\\longer\\path\\library.dll\t-2146762496";
     m_verifier.WriteDigitalSignInvalidLog(L"C:\\a\\much\\longer\\path\\library.dll",
                                           TRUST_E_NOSIGNATURE);
@@ -63,7 +64,7 @@ TEST_F(InvalidLog, ShorterSecondRecordLeavesTheTailOfTheFirst) {
     EXPECT_EQ(FILEIOTEST::ReadWholeFile(LogPath()), expected);
 }
 
-TEST_F(InvalidLog, MissingMiscFolderIsAWarning) {
+TEST_F(fileio_InvalidLog, MissingMiscFolderIsAWarning) {
     ZELTEST::RemoveTree(m_folder.Root() + L"Misc\\");
     m_verifier.WriteDigitalSignInvalidLog(L"C:\\p\\lib.dll", 1);
     const FILEIOTEST::TraceLine* line =
@@ -73,7 +74,7 @@ TEST_F(InvalidLog, MissingMiscFolderIsAWarning) {
     EXPECT_EQ(line->level, 'W');
 }
 
-TEST_F(InvalidLog, ConcurrentWriterFailsToOpenTheLog) {
+TEST_F(fileio_InvalidLog, ConcurrentWriterFailsToOpenTheLog) {
     UTIL::unique_handle holder(::CreateFileW(LogPath().c_str(), GENERIC_WRITE, 0, nullptr,
                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(holder);
@@ -83,7 +84,7 @@ TEST_F(InvalidLog, ConcurrentWriterFailsToOpenTheLog) {
     EXPECT_TRUE(m_trace.Contains(L"Windows error code: 20"));  // ERROR_SHARING_VIOLATION
 }
 
-TEST_F(InvalidLog, ApplicationPathWithoutClosingBackslashStillNamesTheMiscFolder) {
+TEST_F(fileio_InvalidLog, ApplicationPathWithoutClosingBackslashStillNamesTheMiscFolder) {
     std::wstring root = m_folder.Root();
     root.pop_back();
     ASSERT_TRUE(m_appPath.Set(root));
@@ -91,7 +92,7 @@ TEST_F(InvalidLog, ApplicationPathWithoutClosingBackslashStillNamesTheMiscFolder
     EXPECT_EQ(FILEIOTEST::ReadWholeFile(LogPath()), RecordBytes(L"x\t5"));
 }
 
-TEST_F(InvalidLog, MissingApplicationPathValueWritesNothing) {
+TEST_F(fileio_InvalidLog, MissingApplicationPathValueWritesNothing) {
     ASSERT_TRUE(m_appPath.Remove());
     m_verifier.WriteDigitalSignInvalidLog(L"C:\\p\\lib.dll", 1);
     EXPECT_EQ(::GetFileAttributesW(LogPath().c_str()), INVALID_FILE_ATTRIBUTES);
@@ -102,7 +103,7 @@ TEST_F(InvalidLog, MissingApplicationPathValueWritesNothing) {
     EXPECT_EQ(line->level, 'I');
 }
 
-TEST_F(InvalidLog, LongPathIsCutToTheRecordBuffer) {
+TEST_F(fileio_InvalidLog, LongPathIsCutToTheRecordBuffer) {
     const std::wstring path(600, L'p');
     m_verifier.WriteDigitalSignInvalidLog(path.c_str(), 1);
     // 511 characters and the NUL.
@@ -110,7 +111,7 @@ TEST_F(InvalidLog, LongPathIsCutToTheRecordBuffer) {
 }
 
 // Without the product key the log goes to "<Local_Path>TEMP\".
-TEST(InvalidLogFallback, LocalPathTempFolderWhenTheProductKeyIsAbsent) {
+TEST(fileio_InvalidLogFallback, LocalPathTempFolderWhenTheProductKeyIsAbsent) {
     FILEIOTEST::CRegistryKeyHider hider(kAppKey);
     ASSERT_TRUE(hider.Hidden());
     ZELTEST::CProductFolder folder(L"fileio-invalidlog-local");
@@ -123,7 +124,7 @@ TEST(InvalidLogFallback, LocalPathTempFolderWhenTheProductKeyIsAbsent) {
               RecordBytes(L"C:\\q.dll\t2"));
 }
 
-TEST(InvalidLogRegistry, OverrideRestoresWhatWasThere) {
+TEST(fileio_InvalidLogRegistry, OverrideRestoresWhatWasThere) {
     const bool keyBefore = FILEIOTEST::KeyExists32(kAppKey);
     {
         FILEIOTEST::CRegistryValueOverride value(kAppKey, L"Application Path");
@@ -134,7 +135,7 @@ TEST(InvalidLogRegistry, OverrideRestoresWhatWasThere) {
     EXPECT_EQ(FILEIOTEST::KeyExists32(L"SOFTWARE\\Karvelo"), keyBefore);
 }
 
-TEST(InvalidLogRegistry, HiddenKeyComesBackWithItsValues) {
+TEST(fileio_InvalidLogRegistry, HiddenKeyComesBackWithItsValues) {
     FILEIOTEST::CRegistryValueOverride value(kAppKey, L"Application Path");
     ASSERT_TRUE(value.Set(L"C:\\kept\\"));
     {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "FileIoTestSupport.h"
+#include "UniqueHandle.h"
 #include "multiplesigncheck.h"
 
 namespace {
@@ -27,8 +28,9 @@ protected:
     FILEIOTEST::CTraceCapture m_trace;
     CVerifyFileSignV2 m_verifier;
 };
+using fileio_KeyProvider = KeyProvider;
 
-TEST_F(KeyProvider, SignedForceIntegrityProviderServesTheCertificateKeys) {
+TEST_F(fileio_KeyProvider, SignedForceIntegrityProviderServesTheCertificateKeys) {
     const std::wstring path = Fixture(L"korvalis-karvelo.dll");
     EXPECT_TRUE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 2u);
@@ -40,7 +42,7 @@ TEST_F(KeyProvider, SignedForceIntegrityProviderServesTheCertificateKeys) {
     EXPECT_TRUE(m_trace.Contains(LoadLine(L"<< " + path)));
 }
 
-TEST_F(KeyProvider, KeysAccumulateAndDuplicatesCollapse) {
+TEST_F(fileio_KeyProvider, KeysAccumulateAndDuplicatesCollapse) {
     EXPECT_TRUE(
         m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
     EXPECT_TRUE(
@@ -52,7 +54,7 @@ TEST_F(KeyProvider, KeysAccumulateAndDuplicatesCollapse) {
     EXPECT_TRUE(m_trace.Contains(LoadLine(L"Total keys loaded: 3")));
 }
 
-TEST_F(KeyProvider, ProviderWithoutForceIntegrityContributesNothing) {
+TEST_F(fileio_KeyProvider, ProviderWithoutForceIntegrityContributesNothing) {
     const std::wstring path = Fixture(L"korvalis-noforceinteg.dll");
     EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
@@ -61,7 +63,7 @@ TEST_F(KeyProvider, ProviderWithoutForceIntegrityContributesNothing) {
     EXPECT_TRUE(m_trace.Contains(LoadLine(L"<< " + path)));
 }
 
-TEST_F(KeyProvider, ProviderSignedByAnotherNameContributesNothing) {
+TEST_F(fileio_KeyProvider, ProviderSignedByAnotherNameContributesNothing) {
     EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(
         Fixture(L"korvalis-other-signer.dll").c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
@@ -72,7 +74,7 @@ TEST_F(KeyProvider, ProviderSignedByAnotherNameContributesNothing) {
     EXPECT_FALSE(m_trace.Contains(L"Load Korvalis successfully"));
 }
 
-TEST_F(KeyProvider, AfterARefusedProviderCertificateInformationChecksFail) {
+TEST_F(fileio_KeyProvider, AfterARefusedProviderCertificateInformationChecksFail) {
     ASSERT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(
         Fixture(L"korvalis-noforceinteg.dll").c_str()));
     WINTRUST_DATA record{};
@@ -83,7 +85,7 @@ TEST_F(KeyProvider, AfterARefusedProviderCertificateInformationChecksFail) {
     EXPECT_TRUE(m_trace.Contains(L"Primary signature verified: 0"));
 }
 
-TEST_F(KeyProvider, UnsignedProviderContributesNothing) {
+TEST_F(fileio_KeyProvider, UnsignedProviderContributesNothing) {
     EXPECT_FALSE(
         m_verifier.LoadKorvalisAndUpdatePublicKeyList(FILEIOTEST::UnsignedKorvalis().c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
@@ -91,7 +93,7 @@ TEST_F(KeyProvider, UnsignedProviderContributesNothing) {
         L"CVerifyFileSignV2::VerifySignatureAndGetCertInfo - Failed to call CryptQueryObject"));
 }
 
-TEST_F(KeyProvider, ProviderMissingAnExportIsRefused) {
+TEST_F(fileio_KeyProvider, ProviderMissingAnExportIsRefused) {
     EXPECT_FALSE(
         m_verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-incomplete.dll").c_str()));
     EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
@@ -100,14 +102,30 @@ TEST_F(KeyProvider, ProviderMissingAnExportIsRefused) {
     EXPECT_EQ(line->level, 'E');
 }
 
-TEST_F(KeyProvider, MissingProviderIsRefused) {
+TEST_F(fileio_KeyProvider, ProviderOpenForWritingIsNotLoaded) {
+    // A file that someone may still change is not the file that was checked.
+    const std::wstring path = FILEIOTEST::ExeFolder() + L"fileio-korvalis-busy.dll";
+    ASSERT_TRUE(::CopyFileW(Fixture(L"korvalis-karvelo.dll").c_str(), path.c_str(), FALSE));
+    UTIL::unique_handle writer(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+    EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
+    writer.reset();
+    EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
+    EXPECT_TRUE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
+    ::DeleteFileW(path.c_str());
+    EXPECT_TRUE(m_trace.Contains(L"Failed to open file: " + path));
+}
+
+TEST_F(fileio_KeyProvider, MissingProviderIsRefused) {
     const std::wstring path = Fixture(L"no-such-korvalis.dll");
     EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
     EXPECT_TRUE(m_trace.Contains(L"IsIntegrityCheckEnabled - Failed to open file: " + path +
                                  L", Windows error code=[2]"));
 }
 
-TEST_F(KeyProvider, PathThatDoesNotFitIsRefusedNotCut) {
+TEST_F(fileio_KeyProvider, PathThatDoesNotFitIsRefusedNotCut) {
     // Cut to 260 characters it would name another file.
     const std::wstring path = L"C:\\" + std::wstring(300, L'k') + L"\\Korvalis.dll";
     EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
@@ -132,8 +150,9 @@ protected:
         return ::CopyFileW(Fixture(fixture).c_str(), target.c_str(), FALSE) != FALSE;
     }
 };
+using fileio_DefaultProvider = DefaultProvider;
 
-TEST_F(DefaultProvider, ConstructionLoadsTheProviderBesideTheModule) {
+TEST_F(fileio_DefaultProvider, ConstructionLoadsTheProviderBesideTheModule) {
     ASSERT_TRUE(Place(L"korvalis-karvelo.dll", Current()));
     FILEIOTEST::CTraceCapture trace;
     CVerifyFileSignV2 verifier;
@@ -141,7 +160,7 @@ TEST_F(DefaultProvider, ConstructionLoadsTheProviderBesideTheModule) {
     EXPECT_TRUE(trace.Contains(LoadLine(L"<< " + Current())));
 }
 
-TEST_F(DefaultProvider, NewProviderIsPreferredOverTheCurrentOne) {
+TEST_F(fileio_DefaultProvider, NewProviderIsPreferredOverTheCurrentOne) {
     ASSERT_TRUE(Place(L"korvalis-karvelo.dll", Current()));
     ASSERT_TRUE(Place(L"korvalis-otherkey.dll", Update()));
     FILEIOTEST::CTraceCapture trace;
@@ -151,7 +170,7 @@ TEST_F(DefaultProvider, NewProviderIsPreferredOverTheCurrentOne) {
     EXPECT_TRUE(trace.Contains(LoadLine(L"<< " + Update())));
 }
 
-TEST_F(DefaultProvider, EmptyPathMeansTheDefault) {
+TEST_F(fileio_DefaultProvider, EmptyPathMeansTheDefault) {
     CVerifyFileSignV2 verifier;
     ASSERT_EQ(verifier.TrustedKeyCount(), 0u);
     ASSERT_TRUE(Place(L"korvalis-otherkey.dll", Update()));
@@ -159,12 +178,48 @@ TEST_F(DefaultProvider, EmptyPathMeansTheDefault) {
     EXPECT_TRUE(verifier.IsTrustedKey(CertificateKey("other")));
 }
 
-TEST_F(DefaultProvider, RefusedUpdateIsNotReplacedByTheCurrentProvider) {
+TEST_F(fileio_DefaultProvider, RefusedUpdateIsNotReplacedByTheCurrentProvider) {
     // The update is what counts once it exists, even when it is refused.
     ASSERT_TRUE(Place(L"korvalis-karvelo.dll", Current()));
     ASSERT_TRUE(Place(L"korvalis-other-signer.dll", Update()));
     CVerifyFileSignV2 verifier;
     EXPECT_EQ(verifier.TrustedKeyCount(), 0u);
+}
+
+// The provider's own protocol: a size query, then the key into a buffer of
+// at least that size.
+TEST(fileio_KorvalisExports, ServeEachKeyBySizeQueryThenFetch) {
+    UTIL::unique_hmodule provider(::LoadLibraryW(FILEIOTEST::UnsignedKorvalis().c_str()));
+    ASSERT_TRUE(provider);
+    using Amount = int(WINAPI*)();
+    using Key = BOOL(WINAPI*)(int, BYTE*, DWORD*);
+    auto amount = reinterpret_cast<Amount>(
+        reinterpret_cast<void*>(::GetProcAddress(provider.get(), "GetCertificatePublicKeyAmount")));
+    auto key = reinterpret_cast<Key>(
+        reinterpret_cast<void*>(::GetProcAddress(provider.get(), "GetCertificatePublicKey")));
+    ASSERT_NE(amount, nullptr);
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(amount(), 2);
+
+    DWORD size = 0;
+    ASSERT_TRUE(key(0, nullptr, &size));
+    const PublicKeyBytes expected = CertificateKey("karvelo");
+    EXPECT_EQ(size, expected.size());
+    PublicKeyBytes buffer(size + 8, 0xAB);
+    DWORD small = size - 1;
+    EXPECT_FALSE(key(0, buffer.data(), &small));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(small, size);
+    EXPECT_EQ(buffer[0], 0xAB);  // nothing written
+    DWORD large = static_cast<DWORD>(buffer.size());
+    ASSERT_TRUE(key(0, buffer.data(), &large));
+    EXPECT_EQ(large, size);
+    EXPECT_EQ(PublicKeyBytes(buffer.begin(), buffer.begin() + size), expected);
+    EXPECT_EQ(buffer[size], 0xAB);  // nothing written past the key
+
+    EXPECT_FALSE(key(2, nullptr, &size));
+    EXPECT_FALSE(key(-1, nullptr, &size));
+    EXPECT_FALSE(key(0, nullptr, nullptr));
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ protected:
     FILEIOTEST::CTraceCapture m_trace;
     FILEIOTEST::CScriptedPlatform m_platform;
 };
+using fileio_ScriptedPlatform = ScriptedPlatform;
 
 // A verifier that trusts the "Karvelo, Inc." keys.
 class ScriptedWithKeys : public ScriptedPlatform {
@@ -49,8 +50,9 @@ protected:
 
     CVerifyFileSignV2 m_verifier;
 };
+using fileio_ScriptedWithKeys = ScriptedWithKeys;
 
-TEST_F(ScriptedWithKeys, ExplicitDistrustAloneDoesNotRefuse) {
+TEST_F(fileio_ScriptedWithKeys, ExplicitDistrustAloneDoesNotRefuse) {
     m_platform.ScriptWinVerifyTrust([](const WinVerifyCall&, DS::SignatureSettings*) {
         return Always(TRUST_E_EXPLICIT_DISTRUST);
     });
@@ -62,7 +64,7 @@ TEST_F(ScriptedWithKeys, ExplicitDistrustAloneDoesNotRefuse) {
         L"CVerifyFileSignV2::VerifyEmbeddedSignatureByCertInfo - Primary signature verified: 1"));
 }
 
-TEST_F(ScriptedWithKeys, ExplicitDistrustWithMismatchingHashIsRefused) {
+TEST_F(fileio_ScriptedWithKeys, ExplicitDistrustWithMismatchingHashIsRefused) {
     m_platform.ScriptWinVerifyTrust([](const WinVerifyCall&, DS::SignatureSettings*) {
         return Always(TRUST_E_EXPLICIT_DISTRUST);
     });
@@ -77,7 +79,7 @@ TEST_F(ScriptedWithKeys, ExplicitDistrustWithMismatchingHashIsRefused) {
     EXPECT_FALSE(m_trace.Contains(L"Primary signature verified"));
 }
 
-TEST_F(ScriptedWithKeys, OtherWinTrustFailureRefusesWithoutTheLowLevelCheck) {
+TEST_F(fileio_ScriptedWithKeys, OtherWinTrustFailureRefusesWithoutTheLowLevelCheck) {
     m_platform.ScriptWinVerifyTrust(
         [](const WinVerifyCall&, DS::SignatureSettings*) { return Always(CERT_E_UNTRUSTEDROOT); });
     m_platform.ScriptSipHashCheck(TRUE);
@@ -86,7 +88,7 @@ TEST_F(ScriptedWithKeys, OtherWinTrustFailureRefusesWithoutTheLowLevelCheck) {
     EXPECT_FALSE(m_trace.Contains(L"LowLevelVerifyHash"));
 }
 
-TEST_F(ScriptedWithKeys, SingleCheckRecordHasTheCallerSettingsAndItsOwnState) {
+TEST_F(fileio_ScriptedWithKeys, SingleCheckRecordHasTheCallerSettingsAndItsOwnState) {
     m_platform.ScriptWinVerifyTrust(
         [](const WinVerifyCall&, DS::SignatureSettings*) { return 0L; });
     EXPECT_TRUE(VerifyByCertInfo(m_verifier, Fixture(L"sample-karvelo.dll")));
@@ -102,7 +104,7 @@ TEST_F(ScriptedWithKeys, SingleCheckRecordHasTheCallerSettingsAndItsOwnState) {
     EXPECT_EQ(m_platform.calls[1].stateAction, static_cast<DWORD>(WTD_STATEACTION_CLOSE));
 }
 
-TEST_F(ScriptedPlatform, FileThatCannotBeOpenedGoesToWinTrustByPath) {
+TEST_F(fileio_ScriptedPlatform, FileThatCannotBeOpenedGoesToWinTrustByPath) {
     m_platform.ScriptWinVerifyTrust(
         [](const WinVerifyCall&, DS::SignatureSettings*) { return Always(TRUST_E_NOSIGNATURE); });
     CVerifyFileSignV2 verifier;
@@ -117,14 +119,15 @@ class MultipleSignPlatform : public ScriptedPlatform {
 protected:
     void SetUp() override { m_platform.ScriptMultipleSignPlatform(); }
 };
+using fileio_MultipleSignPlatform = MultipleSignPlatform;
 
-TEST_F(MultipleSignPlatform, ProbeFindsTheNewerCatalogFunctions) {
+TEST_F(fileio_MultipleSignPlatform, ProbeFindsTheNewerCatalogFunctions) {
     CVerifyFileSignV2 verifier;
     EXPECT_TRUE(verifier.SupportsMultipleSignatures());
     EXPECT_FALSE(m_trace.Contains(L"Do not support multiple sign."));
 }
 
-TEST_F(MultipleSignPlatform, CertInfoCheckUsesTheMultipleSignRecord) {
+TEST_F(fileio_MultipleSignPlatform, CertInfoCheckUsesTheMultipleSignRecord) {
     m_platform.ScriptWinVerifyTrust(
         [](const WinVerifyCall&, DS::SignatureSettings*) { return 0L; });
     CVerifyFileSignV2 verifier;
@@ -152,7 +155,7 @@ LONG TwoSecondaries(DWORD goodIndex, const WinVerifyCall& call, DS::SignatureSet
     return call.index == goodIndex ? 0 : static_cast<LONG>(TRUST_E_BAD_DIGEST);
 }
 
-TEST_F(MultipleSignPlatform, SecondarySignaturesAreTriedUntilOneVerifies) {
+TEST_F(fileio_MultipleSignPlatform, SecondarySignaturesAreTriedUntilOneVerifies) {
     m_platform.ScriptWinVerifyTrust([](const WinVerifyCall& call, DS::SignatureSettings* settings) {
         return TwoSecondaries(2, call, settings);
     });
@@ -170,7 +173,7 @@ TEST_F(MultipleSignPlatform, SecondarySignaturesAreTriedUntilOneVerifies) {
     EXPECT_TRUE(m_trace.Contains(L"Verify secondary signature at index 2... ret=(0x0)"));
 }
 
-TEST_F(MultipleSignPlatform, WalkStopsAtTheFirstVerifiedIndex) {
+TEST_F(fileio_MultipleSignPlatform, WalkStopsAtTheFirstVerifiedIndex) {
     m_platform.ScriptWinVerifyTrust([](const WinVerifyCall& call, DS::SignatureSettings* settings) {
         return TwoSecondaries(1, call, settings);
     });
@@ -179,7 +182,7 @@ TEST_F(MultipleSignPlatform, WalkStopsAtTheFirstVerifiedIndex) {
     EXPECT_EQ(m_platform.calls.size(), 4u);
 }
 
-TEST_F(MultipleSignPlatform, WalkEndsAtTheReportedCountWithTheLastStatus) {
+TEST_F(fileio_MultipleSignPlatform, WalkEndsAtTheReportedCountWithTheLastStatus) {
     m_platform.ScriptWinVerifyTrust([](const WinVerifyCall& call, DS::SignatureSettings* settings) {
         settings->cSecondarySigs = 1;
         return call.index == 0 ? static_cast<LONG>(TRUST_E_BAD_DIGEST)
@@ -191,7 +194,7 @@ TEST_F(MultipleSignPlatform, WalkEndsAtTheReportedCountWithTheLastStatus) {
     EXPECT_EQ(m_platform.calls.size(), 4u);
 }
 
-TEST_F(MultipleSignPlatform, FailingCloseEndsTheWalkWithTheCloseStatus) {
+TEST_F(fileio_MultipleSignPlatform, FailingCloseEndsTheWalkWithTheCloseStatus) {
     m_platform.ScriptWinVerifyTrust(
         [](const WinVerifyCall& call, DS::SignatureSettings* settings) {
             return TwoSecondaries(2, call, settings);
@@ -204,7 +207,7 @@ TEST_F(MultipleSignPlatform, FailingCloseEndsTheWalkWithTheCloseStatus) {
     EXPECT_TRUE(m_trace.Contains(L"close WinVerifyTrust failed... ret=(0x57)"));
 }
 
-TEST_F(MultipleSignPlatform, StrongHashSwitchAsksForTheStrongSignPolicy) {
+TEST_F(fileio_MultipleSignPlatform, StrongHashSwitchAsksForTheStrongSignPolicy) {
     m_platform.ScriptWinVerifyTrust(
         [](const WinVerifyCall&, DS::SignatureSettings*) { return 0L; });
     CVerifyFileSignV2 verifier;
@@ -216,7 +219,7 @@ TEST_F(MultipleSignPlatform, StrongHashSwitchAsksForTheStrongSignPolicy) {
 // The SIP hash check: Wine stubs the subject-type lookup and the final
 // comparison; the signed-data read, decode and indirect-data decoding in
 // between are Wine's own.
-TEST_F(ScriptedPlatform, LowLevelHashCheckHandsTheDecodedIndirectDataToTheSip) {
+TEST_F(fileio_ScriptedPlatform, LowLevelHashCheckHandsTheDecodedIndirectDataToTheSip) {
     m_platform.ScriptSipHashCheck(TRUE);
     const std::wstring path = Fixture(L"sample-karvelo.dll");
     EXPECT_TRUE(LowLevelVerifyHash(path.c_str()));
@@ -230,7 +233,7 @@ TEST_F(ScriptedPlatform, LowLevelHashCheckHandsTheDecodedIndirectDataToTheSip) {
     EXPECT_EQ(line->level, 'E');
 }
 
-TEST_F(ScriptedPlatform, LowLevelHashCheckOfAnUnsignedFileFailsAtTheSignedData) {
+TEST_F(fileio_ScriptedPlatform, LowLevelHashCheckOfAnUnsignedFileFailsAtTheSignedData) {
     m_platform.ScriptSipHashCheck(TRUE);
     EXPECT_FALSE(LowLevelVerifyHash(FILEIOTEST::UnsignedSample().c_str()));
     EXPECT_TRUE(m_platform.sipSubjectFiles.empty());
@@ -239,7 +242,7 @@ TEST_F(ScriptedPlatform, LowLevelHashCheckOfAnUnsignedFileFailsAtTheSignedData) 
     EXPECT_TRUE(m_trace.Contains(L"], ret=[false]"));
 }
 
-TEST_F(ScriptedPlatform, LowLevelHashCheckOfNoPathIsRefused) {
+TEST_F(fileio_ScriptedPlatform, LowLevelHashCheckOfNoPathIsRefused) {
     EXPECT_FALSE(LowLevelVerifyHash(nullptr));
     EXPECT_TRUE(m_trace.Contains(L"LowLevelVerifyHash - path is NULL"));
     EXPECT_TRUE(m_trace.Contains(L"LowLevelVerifyHash - path=[null], ret=[false]"));
