@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // Entry points of "kvnotify.dll".
 using PfnInitDefaultEventSource = int (*)(const char* pszSourceName, bool bFlag);
 using PfnReportEventLog = int (*)(const char* pszSourceName, WORD wType, DWORD dwEventId,
@@ -33,6 +35,11 @@ public:
                          const char* pszMessage);
 
 private:
+    // Verifies the notifier, then loads it through the issuer-checked loader.
+    bool LoadNotifier(const std::wstring& path);
+    // All five entry points, or none and the library freed.
+    BOOL BindEntryPoints();
+
     HMODULE m_hModule = nullptr;
     PfnInitDefaultEventSource m_pfnInitDefaultEventSource = nullptr;
     PfnReportEventLog m_pfnReportEventLog = nullptr;
