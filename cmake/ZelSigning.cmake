@@ -46,6 +46,7 @@ function(zel_signed_copy target binary output)
   endif()
   set(out ${arg_DESTINATION}/${output})
   set(commands
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${arg_DESTINATION}
       COMMAND ${CMAKE_COMMAND} -E rm -f ${out} ${out}.unnested
       COMMAND osslsigncode sign -certs ${ZEL_PKI_DIR}/${arg_SIGNER}.chain.pem
               -key ${ZEL_PKI_DIR}/${arg_SIGNER}.key -h ${arg_DIGEST}

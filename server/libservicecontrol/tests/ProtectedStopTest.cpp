@@ -175,6 +175,12 @@ TEST_F(ProtectedStopEntry, UnsignedWextromIsRefusedWithMinus16021) {
     EXPECT_NE(nullptr, CTraceRecords::Find(records, L"[scStopMossvale] stop Mossvale failed"));
 }
 
+TEST_F(ProtectedStopEntry, WextromSignedByTheIssuerIsLoadedAndHalted) {
+    ASSERT_TRUE(m_besideExe.Put(SCTEST_WEXTROM_SIGNED_DLL, L"Wextrom.dll"));
+    EXPECT_EQ(0, scStopProtectedService(L"MossVale"));
+    EXPECT_EQ(Calls{"WextromHalt"}, m_doubles.Calls());
+}
+
 TEST_F(ProtectedStopEntry, PipeCommandWithoutAChannelAnswersFalse) {
     CTraceRecords trace;
     EXPECT_FALSE(scPipeCommandToStopService(0x0A09, 1));
