@@ -1,5 +1,6 @@
-// Eight threads trace 20,000 records each to the companion log server: every
-// record must arrive once, whole, and the server's memory must stay bounded.
+// Eight threads trace 20,000 records each to the companion log server while
+// the service runs beside them in console mode: every record must arrive
+// once, whole, and the server's memory must stay bounded.
 #include <windows.h>
 #include <psapi.h>
 
@@ -13,6 +14,8 @@
 
 #include "ChildProcess.h"
 #include "DebugTrace.h"
+#include "ProductFolder.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -57,13 +60,29 @@ MemorySamples SampleUntilExit(HANDLE process) {
 // Counts, per thread and record number, the log lines that carry the record
 // whole; anything else that mentions the load is a damaged record.
 struct Tally {
+    int merged = 0;  // lines carrying more than one record
+    int serviceLines = 0;
+    bool serviceStarted = false;
+    bool serviceStopped = false;
     std::vector<std::vector<int>> seen =
         std::vector<std::vector<int>>(kThreads, std::vector<int>(kRecordsPerThread, 0));
     int damaged = 0;
     std::string firstDamaged;
 };
 
+void TallyServiceLine(const std::string& line, Tally& tally) {
+    if (line.find("[ZEL_SVR][stvZelSvr.exe]") == std::string::npos) return;
+    ++tally.serviceLines;
+    if (line.find("Service_Main - Console mode!") != std::string::npos) tally.serviceStarted = true;
+    if (line.find("terminateService - Server is shutting down...") != std::string::npos)
+        tally.serviceStopped = true;
+}
+
 void TallyLine(const std::string& line, Tally& tally) {
+    const size_t first = line.find("[ZEL_SVR][");
+    if (first != std::string::npos && line.find("[ZEL_SVR][", first + 1) != std::string::npos)
+        ++tally.merged;
+    TallyServiceLine(line, tally);
     const size_t at = line.find("Load - load t=");
     if (at == std::string::npos) return;
     int thread = -1;
@@ -95,50 +114,99 @@ Tally TallyLog(const std::string& text) {
     return tally;
 }
 
+int CountMissing(const Tally& tally) {
+    int missing = 0;
+    for (const auto& thread : tally.seen)
+        for (int count : thread) missing += count == 0 ? 1 : 0;
+    return missing;
+}
+
+// Reads the log file until every load record is in it, or the time is up.
+Tally WaitForAllRecords(const std::wstring& logFile, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        Tally tally = TallyLog(LOADTEST::ReadWholeFile(logFile));
+        if (CountMissing(tally) == 0 || GetTickCount64() > deadline) return tally;
+        Sleep(2000);
+    }
+}
+
+// stvZelSvr.exe -console in a product folder of its own; stopped through its
+// named terminate event.
+class CConsoleService {
+public:
+    CConsoleService() : m_folder(L"traceload") {}
+    ~CConsoleService() {
+        if (m_process.Handle() != nullptr) Stop();
+    }
+
+    bool Start() {
+        const std::wstring exe = m_folder.InstallExe(ZELTEST::WinePathOf(STVZELSVR_EXE));
+        if (m_folder.CopyIn(ZELTEST::WinePathOf(CMDHANDLER_DLL), L"Bin\\x64\\libCmdHndlrZel.dll")
+                .empty()) {
+            return false;
+        }
+        return m_process.Start(L"\"" + exe + L"\" -console", L"");
+    }
+
+    // True when the process ended after the terminate event.
+    bool Stop() {
+        UTIL::unique_handle terminate(
+            OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Karvelo_Sentavo_ZOLM_Stop_Event"));
+        if (terminate) SetEvent(terminate.get());
+        return m_process.WaitForExit(60000);
+    }
+
+private:
+    ZELTEST::CProductFolder m_folder;
+    LOADTEST::CChildProcess m_process;
+};
+
 }  // namespace
 
-TEST(TraceLoad, EightThreadsOfRecordsArriveWholeAndTheServerStaysBounded) {
+TEST(TraceLoad, EightThreadsOfRecordsArriveWholeBesideTheServiceAndTheServerStaysBounded) {
     const std::wstring logFile = LOADTEST::TempFilePath(L"zel_trace_load.log");
     DeleteFileW(logFile.c_str());
-    const int total = kThreads * kRecordsPerThread;
     LOADTEST::CChildProcess server;
-    ASSERT_TRUE(server.Start(L"\"" LOG_SERVER_EXE L"\" --level 0 --count " +
-                                 std::to_wstring(total) + L" --log \"" + logFile + L"\"",
-                             L""));
+    ASSERT_TRUE(
+        server.Start(L"\"" LOG_SERVER_EXE L"\" --level 0 --log \"" + logFile + L"\"", L""));
     ASSERT_TRUE(LOADTEST::WaitForPipe(kLogPipe, 30000));
     // Log-server-only mode: no debug library, so the answer is false.
     InitDebugTraceW(L"", L"", L"ZEL_SVR", true);
 
     MemorySamples memory;
     std::thread sampler([&] { memory = SampleUntilExit(server.Handle()); });
+    CConsoleService service;
+    ASSERT_TRUE(service.Start());
     std::vector<std::thread> writers;
     for (int thread = 0; thread < kThreads; ++thread) writers.emplace_back(TraceRecords, thread);
     for (auto& writer : writers) writer.join();
-    const bool serverEnded = server.WaitForExit(300000);
-    if (!serverEnded) TerminateProcess(server.Handle(), 1);
-    sampler.join();
+    // Console mode starts up after 10 s; the writers take longer than that.
+    const bool serviceEnded = service.Stop();
 
-    const Tally tally = TallyLog(LOADTEST::ReadWholeFile(logFile));
+    const Tally tally = WaitForAllRecords(logFile, 300000);
+    TerminateProcess(server.Handle(), 0);
+    sampler.join();
     DeleteFileW(logFile.c_str());
-    EXPECT_TRUE(serverEnded) << "the log server did not receive all " << total << " records";
+
+    EXPECT_TRUE(serviceEnded);
+    EXPECT_EQ(CountMissing(tally), 0);
     EXPECT_EQ(tally.damaged, 0) << "first damaged line: " << tally.firstDamaged;
-    int missing = 0;
+    EXPECT_EQ(tally.merged, 0);
     int duplicated = 0;
-    for (const auto& thread : tally.seen) {
-        for (int count : thread) {
-            missing += count == 0 ? 1 : 0;
-            duplicated += count > 1 ? 1 : 0;
-        }
-    }
-    EXPECT_EQ(missing, 0);
+    for (const auto& thread : tally.seen)
+        for (int count : thread) duplicated += count > 1 ? 1 : 0;
     EXPECT_EQ(duplicated, 0);
+    EXPECT_TRUE(tally.serviceStarted);
+    EXPECT_TRUE(tally.serviceStopped);
+    std::printf("service records among them: %d\n", tally.serviceLines);
 
     // Bounded: the server holds at most one record per pipe instance, so its
-    // private bytes stay small and do not grow with the number of records.
+    // committed memory stays small and does not grow with the records.
     ASSERT_FALSE(memory.privateBytes.empty());
     const size_t quarter = memory.privateBytes.size() / 4;
     const SIZE_T early = memory.privateBytes[quarter];
-    std::printf("log server private bytes: first %zu, at a quarter %zu, peak %zu, last %zu\n",
+    std::printf("log server committed bytes: first %zu, at a quarter %zu, peak %zu, last %zu\n",
                 memory.privateBytes.front(), early, memory.Peak(), memory.privateBytes.back());
     EXPECT_GT(memory.Peak(), SIZE_T{0}) << "no memory figures from the platform";
     EXPECT_LT(memory.Peak(), SIZE_T{64} << 20);
