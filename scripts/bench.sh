@@ -34,12 +34,12 @@ echo
 # (above 1: better), whichever direction counts as better for it.
 awk -F'|' '
   BEGIN {
-    printf "| %-46s | %14s | %-28s | %14s | %10s | %-8s |\n", "figure", "value", "baseline", "baseline value", "x baseline", "aim"
-    printf "|%s|%s|%s|%s|%s|%s|\n", "------------------------------------------------", "----------------", "------------------------------", "----------------", "------------", "----------"
+    printf "| %-46s | %20s | %-28s | %20s | %10s | %-8s |\n", "figure", "value", "baseline", "baseline value", "x baseline", "aim"
+    printf "|%s|%s|%s|%s|%s|%s|\n", "------------------------------------------------", "----------------------", "------------------------------", "----------------------", "------------", "----------"
   }
   {
     value = $3 + 0; base = $6 + 0
     times = "-"
     if (value > 0 && base > 0) times = sprintf("%.2f", ($7 == "higher") ? value / base : base / value)
-    printf "| %-46s | %10.4g %-3s | %-28s | %10.4g %-3s | %10s | %-8s |\n", $2, value, $4, $5, base, $4, times, $8
+    printf "| %-46s | %10.4g %-9s | %-28s | %10.4g %-9s | %10s | %-8s |\n", $2, value, $4, $5, base, $4, times, $8
   }' "$figures"
