@@ -72,18 +72,10 @@ std::wstring FindCatalog(const wchar_t* function, HCATADMIN hCatAdmin, std::vect
     return catalogInfo.wszCatalogFile;
 }
 
-// Whether WinTrust's signer of a verified catalog is a system signer.
+// Whether WinTrust's signer of a verified catalog is a system signer,
+// whatever signers the caller admits.
 bool IsSystemSigned(const wchar_t* function, HANDLE hState) {
-    const SignerSet systemSigners = Manager::PrepareSigners(DS_VERIFY_SYSTEM_SIGNERS);
-    const std::wstring signer = Manager::GetSignerFromhWVTStateData(hState);
-    if (Manager::VerifySignerForDigitalSignature(signer, systemSigners)) {
-        DebugTraceW('D', TRACE_SRC_W, L"%s - find a valid digital signature and signer is correct",
-                    function);
-        return true;
-    }
-    DebugTraceW('D', TRACE_SRC_W, L"%s - find a valid digital signature but signer is incorrect",
-                function);
-    return false;
+    return DSM::AcceptSigner(function, hState, DS_VERIFY_SYSTEM_SIGNERS);
 }
 
 // The catalog member record for WinTrust: the hash text is the member tag.

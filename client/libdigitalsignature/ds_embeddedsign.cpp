@@ -22,26 +22,6 @@ void TraceWinTrustFailure(const wchar_t* function, LONG status) {
                 status, lastError);
 }
 
-// The signer decision after WinTrust accepted a signature: true when the
-// signer may pass.
-bool AcceptSigner(const wchar_t* function, HANDLE hState, DWORD dwFlags) {
-    if (dwFlags == 0) {
-        DebugTraceW('D', TRACE_SRC_W,
-                    L"%s - find a valid digital signature and no need to check signer", function);
-        return true;
-    }
-    const SignerSet allowed = Manager::PrepareSigners(dwFlags);
-    const std::wstring signer = Manager::GetSignerFromhWVTStateData(hState);
-    if (Manager::VerifySignerForDigitalSignature(signer, allowed)) {
-        DebugTraceW('D', TRACE_SRC_W, L"%s - find a valid digital signature and signer is correct",
-                    function);
-        return true;
-    }
-    DebugTraceW('D', TRACE_SRC_W, L"%s - find a valid digital signature but signer is incorrect",
-                function);
-    return false;
-}
-
 // The trusted-key fallback of the verifier, with the caller's settings.
 bool VerifyByCertInfo(const wchar_t* function, LPCWSTR pwszFile, WINTRUST_DATA& trustData) {
     DebugTraceW('D', TRACE_SRC_W, L"%s - try to verify by certificate information", function);
@@ -83,7 +63,7 @@ VerifyResult CStvDigitalSignatureManagerEx::VerifyEmbeddedSignatureSingleSign(LP
             // this state is closed first so that each state is closed once.
             trust.CloseState();
             verified = VerifyByCertInfo(kSingleSign, pwszFile, trust.Data());
-        } else if (AcceptSigner(kSingleSign, trust.State(), dwFlags)) {
+        } else if (DSM::AcceptSigner(kSingleSign, trust.State(), dwFlags)) {
             verified = true;
         } else {
             dwError = ERROR_FAILED_ISSUER_CHECK;
@@ -116,7 +96,7 @@ VerifyResult CStvDigitalSignatureManagerEx::VerifyEmbeddedSignatureMultipleSign(
                 winTrustFailed = true;
                 return false;
             }
-            if (AcceptSigner(kMultipleSign, hState, dwFlags)) return true;
+            if (DSM::AcceptSigner(kMultipleSign, hState, dwFlags)) return true;
             dwError = ERROR_FAILED_ISSUER_CHECK;
             return false;
         });

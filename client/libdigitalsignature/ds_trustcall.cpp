@@ -2,6 +2,9 @@
 
 #include <cwchar>
 
+#include "DebugTrace.h"
+#include "ds_stvdsmanager.h"
+
 namespace DSM {
 
 CERT_STRONG_SIGN_PARA* StrongSignPolicy() {
@@ -73,6 +76,24 @@ std::wstring HashToText(const BYTE* pbHash, size_t cbHash) {
     }
     text.resize(cbHash * 2);
     return text;
+}
+
+bool AcceptSigner(const wchar_t* function, HANDLE hState, DWORD dwFlags) {
+    if (dwFlags == 0) {
+        DebugTraceW('D', TRACE_SRC_W,
+                    L"%s - find a valid digital signature and no need to check signer", function);
+        return true;
+    }
+    const SignerSet allowed = CStvDigitalSignatureManagerEx::PrepareSigners(dwFlags);
+    const std::wstring signer = CStvDigitalSignatureManagerEx::GetSignerFromhWVTStateData(hState);
+    if (CStvDigitalSignatureManagerEx::VerifySignerForDigitalSignature(signer, allowed)) {
+        DebugTraceW('D', TRACE_SRC_W, L"%s - find a valid digital signature and signer is correct",
+                    function);
+        return true;
+    }
+    DebugTraceW('D', TRACE_SRC_W, L"%s - find a valid digital signature but signer is incorrect",
+                function);
+    return false;
 }
 
 }  // namespace DSM

@@ -130,6 +130,11 @@ bool VerifyEachSignature(CTrustVerification& trust, DS::SignatureSettings& setti
 }
 
 // Every byte as two upper-case hexadecimal digits.
+// The signer decision after WinTrust accepted a signature: flags 0 admit any
+// signer; otherwise the state's signer must be in the flags' set. Traces the
+// decision under the caller's name.
+bool AcceptSigner(const wchar_t* function, HANDLE hState, DWORD dwFlags);
+
 std::wstring HashToText(const BYTE* pbHash, size_t cbHash);
 
 }  // namespace DSM
