@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "LogPipeListener.h"
 #include "cp_CCmdProtocolV2.h"
 
 namespace {
@@ -210,7 +211,7 @@ TEST(MsgSerializerFile, LeadingRecordPastFileEndFailsTheRead) {
 
 // A body file holds a whole message; one whose message names a body file
 // again (here itself) is not followed: before, each level read the file anew
-// until the stack ran out.
+// until the C runtime had no file stream left (some 500 nested reads).
 TEST(MsgSerializerFile, BodyFileNamingABodyFileIsNotFollowed) {
     wchar_t folder[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, folder);
@@ -229,6 +230,8 @@ TEST(MsgSerializerFile, BodyFileNamingABodyFileIsNotFollowed) {
     std::ofstream(std::filesystem::path(file), std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
+    ZELTEST::CLogPipeListener listener;
+    ASSERT_TRUE(listener.Start());
     {
         CMsgSerializer receiver(nullptr, 1);
         receiver.Load(bytes.data(), static_cast<DWORD>(bytes.size()));
@@ -237,6 +240,12 @@ TEST(MsgSerializerFile, BodyFileNamingABodyFileIsNotFollowed) {
         EXPECT_EQ(receiver.ReadFileName(), self);
     }
     EXPECT_FALSE(FileExists(self)) << "the body file is still the receiver's to delete";
+    EXPECT_TRUE(listener.WaitForLine(L"CMsgSerializer::Load - Body file names another body file"));
+    listener.Stop();
+    size_t reads = 0;
+    for (const ZELTEST::LogRecord& record : listener.Records())
+        reads += record.Line().find(L"[File mode] File name = " + self) != std::wstring::npos;
+    EXPECT_EQ(reads, 1u);
     DeleteFileW(file);
 }
 

@@ -231,6 +231,19 @@ std::wstring LongName(const wchar_t* tag, size_t chars) {
     return name;
 }
 
+// Removes the whole tree below C:\\zeltest\\<tag>\\ when it goes: the product
+// folder removes only itself, not the long chain of folders above it.
+class CTreeRemover {
+public:
+    explicit CTreeRemover(const wchar_t* tag) : m_folder(L"C:\\zeltest\\" + std::wstring(tag)) {}
+    ~CTreeRemover() { ZELTEST::RemoveTree(m_folder); }
+    CTreeRemover(const CTreeRemover&) = delete;
+    CTreeRemover& operator=(const CTreeRemover&) = delete;
+
+private:
+    std::wstring m_folder;
+};
+
 // The longest executable path that CreateProcessW starts is 259 characters:
 // its folder then has 245 and the product folder 237. The product folder and
 // its INI paths still fit their buffers; the plug-in's path (264 characters)
@@ -239,6 +252,7 @@ std::wstring LongName(const wchar_t* tag, size_t chars) {
 // fit is refused: the start fails without loading anything.
 TEST(BadInputPaths, LongestStartablePathRefusesThePathsThatDoNotFit) {
     const size_t productChars = 259 - wcslen(L"\\Bin\\x64\\stvZelSvr.exe");
+    const CTreeRemover cleanup(L"lpath");
     ZELTEST::CProductFolder folder(LongName(L"lpath", productChars).c_str());
     ASSERT_EQ(folder.Root().size(), productChars + 1);
     const std::wstring exe = folder.InstallExe(ZELTEST::WinePathOf(STVZELSVR_EXE));
@@ -278,6 +292,7 @@ TEST(BadInputPaths, LongestStartablePathRefusesThePathsThatDoNotFit) {
 // makes sure the paths still cannot be started, so that the gap shows if
 // that ever changes.
 TEST(BadInputPaths, FoldersOf259To261CharactersCannotBeStarted) {
+    const CTreeRemover cleanup(L"lfold");
     for (const size_t chars : {259u, 260u, 261u}) {
         for (const bool exeFolder : {true, false}) {
             const size_t productChars = exeFolder ? chars - wcslen(L"\\Bin\\x64") : chars;
