@@ -99,15 +99,18 @@ void CleanupDumpFolders() {
     DumpFileSet recorderDumps;
     DumpFileSet logDumps;
     DumpFileSet windowsDumps;
-    GetDumpFileName(workingFolder.c_str(),
-                    L"????????"
-                    L"-??????.dmp",
-                    &workingDumps);
-    GetDumpFileName((workingFolder + L"HBRF\\").c_str(),
-                    L"????????"
-                    L"-??????.dmp",
-                    &recorderDumps);
-    GetDumpFileName((workingFolder + L"..\\BM\\LOG\\").c_str(), L"*.dmp", &logDumps);
+    // Without a working folder the patterns would search the current folder.
+    if (!workingFolder.empty()) {
+        GetDumpFileName(workingFolder.c_str(),
+                        L"????????"
+                        L"-??????.dmp",
+                        &workingDumps);
+        GetDumpFileName((workingFolder + L"HBRF\\").c_str(),
+                        L"????????"
+                        L"-??????.dmp",
+                        &recorderDumps);
+        GetDumpFileName((workingFolder + L"..\\BM\\LOG\\").c_str(), L"*.dmp", &logDumps);
+    }
     // The system's own crash file is only listed, never deleted.
     GetDumpFileName(windowsDumpFolder.c_str(), L"qpacrash.dmp", &windowsDumps);
 

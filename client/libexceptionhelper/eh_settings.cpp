@@ -18,9 +18,11 @@ int ReadDumpSetting(const wchar_t* valueName, int defaultValue) {
     }
     DWORD value = 0;
     DWORD size = sizeof(value);
-    if (::RegQueryValueExW(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
+    DWORD type = REG_NONE;
+    // Only a number counts: the text "0" read as four bytes would be 48.
+    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value),
                            &size) != ERROR_SUCCESS ||
-        size != sizeof(value)) {
+        size != sizeof(value) || type != REG_DWORD) {
         return defaultValue;
     }
     return static_cast<int>(value);
@@ -36,10 +38,19 @@ void GetExceptionHelpWorkingPath(wchar_t* buffer, DWORD size, int pathType) {
         pathType = EH_PATH_WORKING_DIR;
     }
     wchar_t modulePath[MAX_PATH + 1] = {};
-    ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+    const DWORD length = ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
     wchar_t drive[_MAX_DRIVE] = {};
     wchar_t folder[_MAX_DIR] = {};
-    _wsplitpath(modulePath, drive, folder, nullptr, nullptr);
+    // A cut module path names a folder above the executable's, and its folder
+    // part may not fit the split's buffer: no working path then.
+    if (length == 0 || length >= MAX_PATH ||
+        _wsplitpath_s(modulePath, drive, _MAX_DRIVE, folder, _MAX_DIR, nullptr, 0, nullptr, 0) !=
+            0) {
+        buffer[0] = L'\0';
+        DebugTraceW('W', TRACE_SRC_W, L"%s - Module path too long: [%d].",
+                    L"GetExceptionHelpWorkingPath", static_cast<int>(length));
+        return;
+    }
 
     if (pathType == EH_PATH_DRIVE) {
         _snwprintf(buffer, size, L"%s", drive);

@@ -18,6 +18,18 @@ constexpr DWORD kControlRecordOffset = 8;
 constexpr DWORD kControlBytesOffset = 12;
 constexpr DWORD kAttachGrowBy = 0x8000;
 constexpr size_t kStreamChunk = 1024;
+
+// Sets a flag for its lifetime.
+class CScopedFlag {
+public:
+    explicit CScopedFlag(bool& flag) : m_flag(flag) { m_flag = true; }
+    ~CScopedFlag() { m_flag = false; }
+    CScopedFlag(const CScopedFlag&) = delete;
+    CScopedFlag& operator=(const CScopedFlag&) = delete;
+
+private:
+    bool& m_flag;
+};
 constexpr size_t kStreamLimit = 0x10000000;
 constexpr int kLeadingRecords = 4;
 
@@ -278,6 +290,11 @@ void CMsgSerializer::Load(const BYTE* bytes, DWORD size) {
     ParseFixedRecords();
     if (m_ControlBlock.flags & kFlagBodyInFile) {
         const std::wstring path = ReadWideString();
+        if (m_bLoadingBodyFile) {
+            DebugTraceW('E', TRACE_SRC_W, L"%s - Body file names another body file, not read: %s",
+                        L"CMsgSerializer::Load", path.c_str());
+            return;
+        }
         ReadFile(path.c_str());
     }
 }
@@ -354,8 +371,10 @@ bool CMsgSerializer::InternalReadFile(const wchar_t* path) {
 
     Reset();
     const bool loaded = !collected.empty();
-    if (loaded)
+    if (loaded) {
+        const CScopedFlag loadingBodyFile(m_bLoadingBodyFile);  // also when Load throws
         Load(reinterpret_cast<const BYTE*>(collected.data()), static_cast<DWORD>(collected.size()));
+    }
 
     if (stream->eof()) stream->close();
     m_pFile = std::move(stream);

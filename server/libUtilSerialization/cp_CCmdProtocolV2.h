@@ -115,6 +115,9 @@ private:
     std::wstring m_strCmdName;
     std::wstring m_strMsgId;
     std::wstring m_strReadFileName;
+    // Set while a body file's message is loaded: a body file holds a whole
+    // message and never names another one (that could name itself).
+    bool m_bLoadingBodyFile = false;
     std::wstring m_strMapFileName;
     UTIL::unique_handle m_hMapFile;
     UTIL::unique_handle m_hMapping;

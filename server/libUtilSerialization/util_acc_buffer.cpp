@@ -36,8 +36,12 @@ bool ReadLocalPathTempFolder(wchar_t* folder, size_t chars) {
         return false;
     }
     DWORD bytes = static_cast<DWORD>((chars - 1) * 2);
-    if (RegQueryValueExW(key.get(), L"Local_Path", nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(folder), &bytes) != ERROR_SUCCESS) {
+    DWORD type = REG_NONE;
+    // Another type's bytes read as text would name no usable folder: such a
+    // value counts as missing, and the usual temporary folders serve.
+    if (RegQueryValueExW(key.get(), L"Local_Path", nullptr, &type, reinterpret_cast<BYTE*>(folder),
+                         &bytes) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ)) {
         folder[0] = L'\0';
         return false;
     }

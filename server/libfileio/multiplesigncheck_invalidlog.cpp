@@ -39,8 +39,12 @@ bool ReadFolderValue(HKEY key, const wchar_t* valueName, const wchar_t* subFolde
                      const wchar_t* failureFormat, wchar_t* folder) {
     DWORD bytes = kValueBytes;
     DWORD type = 0;
-    const LSTATUS status =
+    LSTATUS status =
         ::RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(folder), &bytes);
+    // Another type's bytes read as text would make a relative path: the log
+    // would land in whatever the current folder is.
+    if (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ)
+        status = ERROR_INVALID_DATA;
     if (status != ERROR_SUCCESS) {
         DebugTraceW('I', TRACE_SRC_W, failureFormat, kWriteLog, status);
         folder[0] = L'\0';

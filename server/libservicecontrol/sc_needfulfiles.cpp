@@ -36,7 +36,11 @@ bool scGetAppFolderPath(wchar_t* folderPath) {
         return false;
     }
     wchar_t modulePath[MAX_PATH] = {};
-    if (::GetModuleFileNameW(nullptr, modulePath, MAX_PATH - 1) == 0) {
+    const DWORD length = ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH - 1);
+    // A cut path would name a folder above this executable's (and its folder
+    // part may not fit the split): counted as a failure.
+    if (length >= MAX_PATH - 1) ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    if (length == 0 || length >= MAX_PATH - 1) {
         DebugTraceW('D', TRACE_SRC_W,
                     L"[scGetAppFolderPath] GetModuleFileName() failed, GetLastError() = %d",
                     ::GetLastError());

@@ -89,3 +89,72 @@ TEST(CommandManager, DecodesABodyFileAndDeletesIt) {
     EXPECT_NE(text.find(L"param[0] (3145728 bytes): AB AB"), std::wstring::npos) << text;
     EXPECT_EQ(GetFileAttributesW(bodyFile.c_str()), INVALID_FILE_ATTRIBUTES);
 }
+
+namespace {
+
+void PutRecord(std::vector<BYTE>& out, const void* bytes, DWORD length) {
+    const BYTE* size = reinterpret_cast<const BYTE*>(&length);
+    out.insert(out.end(), size, size + 4);
+    const BYTE* data = static_cast<const BYTE*>(bytes);
+    out.insert(out.end(), data, data + length);
+}
+
+// Version, a control record with the given flags, name and identifier.
+std::vector<BYTE> Header(DWORD flags, const void* name, DWORD nameBytes) {
+    std::vector<BYTE> bytes;
+    const DWORD version = 1;
+    PutRecord(bytes, &version, 4);
+    MsgControlBlock control = {};
+    control.flags = flags;
+    PutRecord(bytes, &control, sizeof(control));
+    PutRecord(bytes, name, nameBytes);
+    PutRecord(bytes, L"ID", 6);
+    return bytes;
+}
+
+}  // namespace
+
+// Messages a sender should never make: each is described or reported as
+// garbled, and the manager goes on.
+TEST(CommandManager, MalformedMessagesAreDescribedOrReportedNeverFatal) {
+    std::wstring text;
+    EXPECT_FALSE(CMDMGR::DescribeMessage({}, text));
+    EXPECT_NE(text.find(L"garbled message of 0 bytes"), std::wstring::npos) << text;
+
+    // A name of three bytes: one and a half characters, no terminator. The
+    // last character is taken for the terminator, as always: "A" is gone too.
+    EXPECT_TRUE(CMDMGR::DescribeMessage(Header(0, "A\0B", 3), text));
+    EXPECT_NE(text.find(L"command: \n"), std::wstring::npos) << text;
+
+    // A body file that does not exist: the command is still named.
+    std::vector<BYTE> missing = Header(2, L"CMD_MISSING", 24);
+    const std::wstring nowhere = L"C:\\zel-no-such-folder\\mstmp0.tmp";
+    PutRecord(missing, nowhere.c_str(), static_cast<DWORD>((nowhere.size() + 1) * 2));
+    EXPECT_TRUE(CMDMGR::DescribeMessage(missing, text));
+    EXPECT_NE(text.find(L"command: CMD_MISSING"), std::wstring::npos) << text;
+
+    // The body-file flag without the path record.
+    EXPECT_FALSE(CMDMGR::DescribeMessage(Header(2, L"CMD_NOPATH", 22), text));
+    EXPECT_NE(text.find(L"garbled"), std::wstring::npos) << text;
+}
+
+// A body file whose message names a body file again (itself): read once,
+// not followed round and round until the stack runs out.
+TEST(CommandManager, BodyFileNamingItselfIsReadOnceAndDeleted) {
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    wchar_t file[MAX_PATH] = {};
+    ASSERT_NE(0u, GetTempFileNameW(folder, L"mst", 0, file));
+    std::vector<BYTE> bytes = Header(2, L"CMD_LOOP", 18);
+    const std::wstring self = file;
+    PutRecord(bytes, self.c_str(), static_cast<DWORD>((self.size() + 1) * 2));
+    FILE* body = _wfopen(file, L"wb");
+    ASSERT_NE(body, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), body);
+    fclose(body);
+    std::wstring text;
+    EXPECT_TRUE(CMDMGR::DescribeMessage(bytes, text));
+    EXPECT_NE(text.find(L"command: CMD_LOOP"), std::wstring::npos) << text;
+    EXPECT_EQ(GetFileAttributesW(file), INVALID_FILE_ATTRIBUTES) << "the body file is deleted";
+    DeleteFileW(file);
+}

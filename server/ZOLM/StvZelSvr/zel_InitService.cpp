@@ -2,6 +2,7 @@
 #include <shlwapi.h>
 
 #include <cwchar>
+#include <vector>
 
 #include "DebugTrace.h"
 #include "ProfileCache.h"
@@ -29,6 +30,7 @@ HANDLE g_timerQueue = nullptr;
 constexpr wchar_t kInformationKey[] = L"SOFTWARE\\Karvelo\\Sentavo\\service\\Information";
 constexpr DWORD kTempFolderMode = 101;
 constexpr unsigned kThreadStackSize = 0x10000;
+constexpr DWORD kLongPathChars = 32768;  // longest module path the platform gives
 
 // The "Local_Path" value, without a trailing backslash; empty when missing.
 bool ReadLocalPath(DWORD mode, wchar_t (&path)[260]) {
@@ -38,8 +40,12 @@ bool ReadLocalPath(DWORD mode, wchar_t (&path)[260]) {
                       key.put()) != ERROR_SUCCESS)
         return true;
     DWORD bytes = sizeof(path) - sizeof(wchar_t);
-    LONG result = RegQueryValueExW(key.get(), L"Local_Path", nullptr, nullptr,
+    DWORD type = REG_NONE;
+    LONG result = RegQueryValueExW(key.get(), L"Local_Path", nullptr, &type,
                                    reinterpret_cast<BYTE*>(path), &bytes);
+    // Another type's bytes read as text would name some unrelated folder.
+    if (result == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ)
+        result = ERROR_INVALID_DATA;
     if (result != ERROR_SUCCESS) {
         path[0] = L'\0';
         return false;
@@ -47,6 +53,14 @@ bool ReadLocalPath(DWORD mode, wchar_t (&path)[260]) {
     path[bytes / sizeof(wchar_t)] = L'\0';
     PathRemoveBackslashW(path);
     return true;
+}
+
+// The folder path, or false when it does not fit: a cut path would name
+// (and create) a folder other than the one meant.
+bool ComposeFolder(wchar_t (&folder)[MAX_PATH], const wchar_t* localPath, const wchar_t* suffix) {
+    const int written = _snwprintf(folder, MAX_PATH - 1, L"%s%s", localPath, suffix);
+    folder[MAX_PATH - 1] = L'\0';
+    return written >= 0 && written < MAX_PATH - 1;
 }
 
 void CreateFolderIfMissing(const wchar_t* folder) {
@@ -71,8 +85,11 @@ void CreateTempFolder() {
                                      L"\\TEMP\\SampleSubmission\\Log"};
         for (const wchar_t* suffix : suffixes) {
             wchar_t folder[MAX_PATH] = {};
-            _snwprintf(folder, MAX_PATH - 1, L"%s%s", localPath,
-                       mode == kTempFolderMode ? suffix : L"");
+            if (!ComposeFolder(folder, localPath, mode == kTempFolderMode ? suffix : L"")) {
+                DebugTraceW('E', TRACE_SRC_W, L"%s - Path too long: %s%s", L"CreateTempFolder",
+                            localPath, suffix);
+                break;
+            }
             CreateFolderIfMissing(folder);
         }
     }
@@ -81,12 +98,22 @@ void CreateTempFolder() {
 
 BOOL InitCmdZelHandler() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"InitCmdZelHandler");
-    wchar_t folder[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, folder, MAX_PATH);
-    PathRemoveFileSpecW(folder);
+    std::vector<wchar_t> folder(kLongPathChars);
+    const DWORD length = GetModuleFileNameW(nullptr, folder.data(), kLongPathChars);
     wchar_t path[MAX_PATH] = {};
-    _snwprintf(path, MAX_PATH - 1, L"%s\\libCmdHndlrZel.dll", folder);
-    g_cmdZelModule = LoadLibraryW(path);
+    // A module path or plug-in path cut to the buffer would name a folder
+    // above the executable's or another file: the plug-in is loaded from the
+    // executable's own folder under its own name, or not at all.
+    bool composed = length != 0 && length < kLongPathChars;
+    if (composed) {
+        wchar_t* lastSlash = wcsrchr(folder.data(), L'\\');
+        if (lastSlash != nullptr) *lastSlash = L'\0';
+        const int written =
+            _snwprintf(path, MAX_PATH - 1, L"%s\\libCmdHndlrZel.dll", folder.data());
+        composed = lastSlash != nullptr && written >= 0 && written < MAX_PATH - 1;
+    }
+    if (!composed) path[0] = L'\0';
+    g_cmdZelModule = composed ? LoadLibraryW(path) : nullptr;
     if (g_cmdZelModule == nullptr) {
         DebugTraceW('D', TRACE_SRC_W, L"%s - <<< ubale to load %s", L"InitCmdZelHandler", path);
         return FALSE;

@@ -2,12 +2,29 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "DebugTrace.h"
 #include "ProfileCache.h"
 #include "eh_exceptionhelper.h"
 
 namespace {
+
+// folder + parts into a path buffer; false (and an empty path) when there is
+// no product folder or the path does not fit: a cut path names another file.
+template <typename... Parts>
+bool ComposeProductPath(wchar_t (&path)[MAX_PATH], const wchar_t* folder, const Parts*... parts) {
+    path[0] = L'\0';
+    if (folder[0] == L'\0') return false;
+    std::wstring composed = folder;
+    (composed.append(parts), ...);
+    if (composed.size() >= MAX_PATH) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - Path too long: %s", L"main", composed.c_str());
+        return false;
+    }
+    wcscpy(path, composed.c_str());
+    return true;
+}
 
 bool IsApache(int serverType) {
     return serverType == 2 || serverType == 3;
@@ -18,9 +35,10 @@ void TraceWebServerKind() {
     wchar_t folder[MAX_PATH] = {};
     getWorkingDirectory(folder, MAX_PATH);
     wchar_t iniPath[MAX_PATH] = {};
-    _snwprintf(iniPath, MAX_PATH - 1, L"%s%s", folder, L"StUninst.ini");
     const int serverType =
-        static_cast<int>(::GetPrivateProfileIntW(L"WEB_SERVER", L"ServerType", 0, iniPath));
+        ComposeProductPath(iniPath, folder, L"StUninst.ini")
+            ? static_cast<int>(::GetPrivateProfileIntW(L"WEB_SERVER", L"ServerType", 0, iniPath))
+            : 0;
     if (IsApache(serverType)) {
         DebugTraceW('I', TRACE_SRC_W, L"%s - Running with Apache (%d)", L"main", serverType);
     } else {
@@ -33,12 +51,11 @@ void BindProfiles() {
     wchar_t folder[MAX_PATH] = {};
     getWorkingDirectory(folder, MAX_PATH);
     wchar_t path[MAX_PATH] = {};
-    _snwprintf(path, MAX_PATH - 1, L"%s%s", folder, L"stvscan.ini");
-    ScanProfile().OpenW(path, 0);
-    _snwprintf(path, MAX_PATH - 1, L"%s%s%s", folder, L"Private\\", L"stvserver.ini");
-    ServerProfile().OpenW(path, 0);
-    _snwprintf(path, MAX_PATH - 1, L"%s%s%s", folder, L"Private\\", L"stvZelSvr.ini");
-    ModuleProfile().OpenW(path, 0);
+    if (ComposeProductPath(path, folder, L"stvscan.ini")) ScanProfile().OpenW(path, 0);
+    if (ComposeProductPath(path, folder, L"Private\\", L"stvserver.ini"))
+        ServerProfile().OpenW(path, 0);
+    if (ComposeProductPath(path, folder, L"Private\\", L"stvZelSvr.ini"))
+        ModuleProfile().OpenW(path, 0);
 }
 
 void StartTrace() {
@@ -46,6 +63,7 @@ void StartTrace() {
     getWorkingDirectory(folder, MAX_PATH);
     wchar_t settingsFile[MAX_PATH] = {};
     wchar_t debugLibrary[MAX_PATH] = {};
+    // Neither is used with the log-server-only flag; cut or empty does no harm.
     _snwprintf(settingsFile, MAX_PATH - 1, L"%s%s", folder, L"Private\\LogServer\\stvdebug.ini");
     _snwprintf(debugLibrary, MAX_PATH - 1, L"%s%s", folder, L"kvdbg20.dll");
     InitDebugTraceW(settingsFile, debugLibrary, L"ZEL_SVR", true);

@@ -13,7 +13,13 @@ __time64_t PlatformNow() {
     return _time64(nullptr);
 }
 
+// The calendar ends with the year 2999 here: a later time (a huge interval
+// from the settings) stays in that year instead of failing the conversion,
+// whose zeroed result would lie in 1900 and make the task due at once.
+constexpr __time64_t kLatestCalendarTime = 32503680000LL - 2 * 86400;  // 2999-12-30 UTC
+
 tm LocalTime(__time64_t t) {
+    if (t > kLatestCalendarTime) t = kLatestCalendarTime;
     tm calendar{};
     _localtime64_s(&calendar, &t);
     return calendar;

@@ -3,23 +3,51 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <vector>
 
 #include "DebugTrace.h"
 #include "KVNotify.h"
 #include "ProfileCache.h"
 #include "zel_ServiceState.h"
 
+namespace {
+
+// Longest path the platform gives for a module.
+constexpr DWORD kLongPathChars = 32768;
+
+}  // namespace
+
 void getWorkingDirectory(wchar_t* buffer, DWORD size) {
-    wchar_t modulePath[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH - 1);
+    if (buffer == nullptr || size == 0) return;
+    // Read whole: a path cut to 259 characters may end inside one of its own
+    // folders, and the folders above that would be taken for the product's.
+    std::vector<wchar_t> modulePath(kLongPathChars);
+    const DWORD length = ::GetModuleFileNameW(nullptr, modulePath.data(), kLongPathChars);
+    const wchar_t* lastSlash =
+        length < kLongPathChars ? wcsrchr(modulePath.data(), L'\\') : nullptr;
 
     wchar_t drive[3] = {};
     wchar_t directory[256] = {};
-    _wsplitpath_s(modulePath, drive, 3, directory, 256, nullptr, 0, nullptr, 0);
+    // Drive and folder must fit their buffers; otherwise there is no product
+    // folder (the INI files are not bound and give their defaults).
+    if (length == 0 || lastSlash == nullptr || lastSlash - modulePath.data() + 1 > 2 + 255 ||
+        _wsplitpath_s(modulePath.data(), drive, 3, directory, 256, nullptr, 0, nullptr, 0) != 0) {
+        buffer[0] = L'\0';
+        DebugTraceW('E', TRACE_SRC_W, L"%s - Module path too long: [%d].", L"getWorkingDirectory",
+                    static_cast<int>(length));
+        return;
+    }
 
     wchar_t relative[MAX_PATH] = {};
-    _snwprintf(relative, MAX_PATH - 1, L"%s%s%s", drive, directory, L"..\\..\\");
-    ::GetFullPathNameW(relative, size, buffer, nullptr);
+    const int written =
+        _snwprintf(relative, MAX_PATH - 1, L"%s%s%s", drive, directory, L"..\\..\\");
+    if (written < 0 || written >= static_cast<int>(MAX_PATH) - 1 ||
+        ::GetFullPathNameW(relative, size, buffer, nullptr) >= size) {
+        buffer[0] = L'\0';
+        DebugTraceW('E', TRACE_SRC_W, L"%s - Module path too long: [%d].", L"getWorkingDirectory",
+                    static_cast<int>(length));
+        return;
+    }
 
     DebugTraceW('I', TRACE_SRC_W, L"%s - Working Dir = %s", L"getWorkingDirectory", buffer);
 }
@@ -135,10 +163,14 @@ DWORD ReadPendingTime() {
     ScanProfile().GetStringW(text, L"INI_SERVER_SECTION", L"Service_Pending_Time", L"120000", 260,
                              0);
     // Leading digits only; anything else reads as 0, which means the default.
-    DWORD value = 0;
-    for (const wchar_t* p = text; *p >= L'0' && *p <= L'9'; ++p)
-        value = value * 10 + static_cast<DWORD>(*p - L'0');
-    return value == 0 ? kDefaultPendingTime : value;
+    // A number too large for 32 bits would wrap to an arbitrary hint: it
+    // gives the default as well.
+    ULONGLONG value = 0;
+    for (const wchar_t* p = text; *p >= L'0' && *p <= L'9'; ++p) {
+        value = value * 10 + static_cast<ULONGLONG>(*p - L'0');
+        if (value > MAXDWORD) return kDefaultPendingTime;
+    }
+    return value == 0 ? kDefaultPendingTime : static_cast<DWORD>(value);
 }
 
 BOOL SendStatusToSCM(DWORD currentState, DWORD win32ExitCode, DWORD serviceSpecificExitCode,

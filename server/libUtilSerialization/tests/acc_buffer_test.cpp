@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "UniqueHandle.h"
 #include "util_acc_buffer.h"
 
 namespace {
@@ -51,6 +52,81 @@ bool FileExists(const std::wstring& path) {
 }
 
 }  // namespace
+
+// "Local_Path" in the 32-bit view, as the buffer reads it; what was there
+// before (value, or the key path) comes back when it goes.
+class CScopedLocalPath32 {
+public:
+    CScopedLocalPath32() {
+        const std::wstring path = kInformationKey;
+        for (size_t end = path.find(L'\\');; end = path.find(L'\\', end + 1)) {
+            const std::wstring prefix = path.substr(0, end);
+            UTIL::unique_hkey probe;
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, prefix.c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
+                              probe.put()) != ERROR_SUCCESS) {
+                m_firstCreated = prefix;
+                break;
+            }
+            if (end == std::wstring::npos) break;
+        }
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInformationKey, 0, nullptr, 0,
+                        KEY_READ | KEY_WRITE | KEY_WOW64_32KEY, nullptr, m_key.put(), nullptr);
+        DWORD size = 0;
+        if (RegQueryValueExW(m_key.get(), L"Local_Path", nullptr, &m_type, nullptr, &size) ==
+            ERROR_SUCCESS) {
+            m_previous.resize(size);
+            m_existed = RegQueryValueExW(m_key.get(), L"Local_Path", nullptr, &m_type,
+                                         m_previous.data(), &size) == ERROR_SUCCESS;
+        }
+    }
+    ~CScopedLocalPath32() {
+        if (m_existed) {
+            RegSetValueExW(m_key.get(), L"Local_Path", 0, m_type, m_previous.data(),
+                           static_cast<DWORD>(m_previous.size()));
+        } else {
+            RegDeleteValueW(m_key.get(), L"Local_Path");
+        }
+        m_key.reset();
+        if (m_firstCreated.empty()) return;
+        const size_t slash = m_firstCreated.rfind(L'\\');
+        UTIL::unique_hkey parent;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_firstCreated.substr(0, slash).c_str(), 0,
+                          KEY_ALL_ACCESS | KEY_WOW64_32KEY, parent.put()) == ERROR_SUCCESS)
+            RegDeleteTreeW(parent.get(), m_firstCreated.substr(slash + 1).c_str());
+    }
+    CScopedLocalPath32(const CScopedLocalPath32&) = delete;
+    CScopedLocalPath32& operator=(const CScopedLocalPath32&) = delete;
+
+    bool Set(DWORD type, const void* data, DWORD size) {
+        return RegSetValueExW(m_key.get(), L"Local_Path", 0, type, static_cast<const BYTE*>(data),
+                              size) == ERROR_SUCCESS;
+    }
+
+private:
+    static constexpr const wchar_t* kInformationKey =
+        L"SOFTWARE\\Karvelo\\Sentavo\\service\\Information";
+    UTIL::unique_hkey m_key;
+    std::wstring m_firstCreated;
+    bool m_existed = false;
+    DWORD m_type = REG_NONE;
+    std::vector<BYTE> m_previous;
+};
+
+// A "Local_Path" of another type names no folder: the body file goes to the
+// usual temporary folder instead of failing the switch on every append.
+TEST(AccBufferLocalPath, ValueOfAnotherTypeCountsAsMissing) {
+    CScopedLocalPath32 localPath;
+    const DWORD dot = 0x2E;  // "." if read as text
+    ASSERT_TRUE(localPath.Set(REG_DWORD, &dot, sizeof(dot)));
+    TestableBuffer buffer;
+    buffer.SetDeleteFile();
+    ASSERT_TRUE(buffer.CreateFileModeFile());
+    const std::wstring path = buffer.FileName();
+    EXPECT_TRUE(std::filesystem::path(path).is_absolute()) << path.size();
+    EXPECT_TRUE(FileExists(path));
+    buffer.Release();
+    EXPECT_FALSE(FileExists(path));
+}
 
 TEST(AccBufferGrowth, GrowsByWholeGranulesAboveTheNeed) {
     CAccBuffer buffer;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "LogPipeListener.h"
 #include "cp_CCmdProtocolV2.h"
 
 namespace {
@@ -205,6 +206,46 @@ TEST(MsgSerializerFile, LeadingRecordPastFileEndFailsTheRead) {
     EXPECT_TRUE(good.InternalReadFile(file));
     EXPECT_EQ(good.CommandName(), name);
     EXPECT_EQ(good.MessageId(), L"ID");
+    DeleteFileW(file);
+}
+
+// A body file holds a whole message; one whose message names a body file
+// again (here itself) is not followed: before, each level read the file anew
+// until the C runtime had no file stream left (some 500 nested reads).
+TEST(MsgSerializerFile, BodyFileNamingABodyFileIsNotFollowed) {
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    wchar_t file[MAX_PATH] = {};
+    ASSERT_NE(0u, GetTempFileNameW(folder, L"nest", 0, file));
+    std::vector<BYTE> bytes;
+    DWORD version = 1;
+    PutRecord(bytes, &version, 4);
+    MsgControlBlock control = {};
+    control.flags = 2;  // body in a file
+    PutRecord(bytes, &control, sizeof(control));
+    PutRecord(bytes, L"LOOP", 10);
+    PutRecord(bytes, L"ID", 6);
+    const std::wstring self = file;
+    PutRecord(bytes, self.c_str(), static_cast<DWORD>((self.size() + 1) * 2));
+    std::ofstream(std::filesystem::path(file), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    ZELTEST::CLogPipeListener listener;
+    ASSERT_TRUE(listener.Start());
+    {
+        CMsgSerializer receiver(nullptr, 1);
+        receiver.Load(bytes.data(), static_cast<DWORD>(bytes.size()));
+        EXPECT_EQ(receiver.CommandName(), L"LOOP");
+        EXPECT_EQ(receiver.MessageId(), L"ID");
+        EXPECT_EQ(receiver.ReadFileName(), self);
+    }
+    EXPECT_FALSE(FileExists(self)) << "the body file is still the receiver's to delete";
+    EXPECT_TRUE(listener.WaitForLine(L"CMsgSerializer::Load - Body file names another body file"));
+    listener.Stop();
+    size_t reads = 0;
+    for (const ZELTEST::LogRecord& record : listener.Records())
+        reads += record.Line().find(L"[File mode] File name = " + self) != std::wstring::npos;
+    EXPECT_EQ(reads, 1u);
     DeleteFileW(file);
 }
 

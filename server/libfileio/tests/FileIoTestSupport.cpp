@@ -329,6 +329,10 @@ CRegistryValueOverride::~CRegistryValueOverride() {
 }
 
 bool CRegistryValueOverride::Set(const std::wstring& value) {
+    return SetRaw(REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+bool CRegistryValueOverride::SetRaw(DWORD type, const void* data, DWORD size) {
     HKEY key = nullptr;
     if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_subKey.c_str(), 0, nullptr, 0,
                           KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key,
@@ -336,9 +340,8 @@ bool CRegistryValueOverride::Set(const std::wstring& value) {
         return false;
     }
     UTIL::unique_hkey owner(key);
-    return ::RegSetValueExW(
-               key, m_valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    return ::RegSetValueExW(key, m_valueName.c_str(), 0, type, static_cast<const BYTE*>(data),
+                            size) == ERROR_SUCCESS;
 }
 
 bool CRegistryValueOverride::Remove() {

@@ -126,6 +126,7 @@ public:
     CRegistryValueOverride& operator=(const CRegistryValueOverride&) = delete;
 
     bool Set(const std::wstring& value);
+    bool SetRaw(DWORD type, const void* data, DWORD size);
     bool Remove();  // the value only; the key stays
 
 private:

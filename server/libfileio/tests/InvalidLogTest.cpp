@@ -103,6 +103,33 @@ TEST_F(fileio_InvalidLog, MissingApplicationPathValueWritesNothing) {
     EXPECT_EQ(line->level, 'I');
 }
 
+// A number or bytes under "Application Path" are no folder: read as text they
+// would make a path relative to the current folder ("." from 0x2E).
+TEST_F(fileio_InvalidLog, ApplicationPathOfAnotherTypeWritesNothing) {
+    const DWORD dot = 0x2E;
+    ASSERT_TRUE(m_appPath.SetRaw(REG_DWORD, &dot, sizeof(dot)));
+    m_verifier.WriteDigitalSignInvalidLog(L"C:\\p\\lib.dll", 1);
+    ASSERT_TRUE(m_appPath.SetRaw(REG_BINARY, L".", 4));
+    m_verifier.WriteDigitalSignInvalidLog(L"C:\\p\\lib.dll", 1);
+    const auto lines = m_trace.Lines();
+    size_t refusals = 0;
+    for (const FILEIOTEST::TraceLine& line : lines) {
+        if (line.text.find(L"_REG_APP_PATH_KEY_NAME, Windows error code: d") != std::wstring::npos)
+            ++refusals;
+        EXPECT_EQ(line.text.find(L"WriteDigitalSignInvalidLog - Failed to open file"),
+                  std::wstring::npos)
+            << m_trace.Dump();
+    }
+    EXPECT_EQ(refusals, 2u) << m_trace.Dump();
+}
+
+TEST_F(fileio_InvalidLog, ApplicationPathLongerThanItsBufferWritesNothing) {
+    ASSERT_TRUE(m_appPath.Set(std::wstring(300, L'a')));
+    m_verifier.WriteDigitalSignInvalidLog(L"C:\\p\\lib.dll", 1);
+    EXPECT_TRUE(m_trace.Contains(L"_REG_APP_PATH_KEY_NAME, Windows error code: ea"))
+        << m_trace.Dump();  // ERROR_MORE_DATA
+}
+
 TEST_F(fileio_InvalidLog, LongPathIsCutToTheRecordBuffer) {
     const std::wstring path(600, L'p');
     m_verifier.WriteDigitalSignInvalidLog(path.c_str(), 1);
