@@ -125,13 +125,22 @@ bool CAccBuffer::CreateFileModeFile() {
                 m_szFileName);
 
     auto stream = OpenFileModeStream(m_szFileName);
-    if (!stream) {
-        // Without a stream every later byte would be lost: stay in memory.
+    if (stream) {
+        if (m_dwBytesUsed != 0)
+            stream->write(reinterpret_cast<const char*>(m_pBuffer), m_dwBytesUsed);
+        stream->flush();
+    }
+    if (!stream || !stream->good()) {
+        // No stream, or no room for the bytes so far (disk full): a body
+        // file would lose them, so the message stays in memory.
+        DebugTraceW('E', TRACE_SRC_W, L"%s - [File mode] cannot write File = %s, err = %d",
+                    L"CAccBuffer::CreateFileModeFile", m_szFileName,
+                    static_cast<int>(GetLastError()));
+        stream.reset();
         DeleteFileW(m_szFileName);
         m_szFileName[0] = L'\0';
         return false;
     }
-    if (m_dwBytesUsed != 0) stream->write(reinterpret_cast<const char*>(m_pBuffer), m_dwBytesUsed);
     m_pFile = std::move(stream);
     return true;
 }
