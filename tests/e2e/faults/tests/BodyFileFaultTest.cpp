@@ -164,6 +164,80 @@ protected:
     }
 };
 
+// A disk with room for `roomBytes` more bytes in all. Each body file's
+// stream writes straight to its file until the room is used up; then the
+// write is cut short and fails with "disk full", as a real full disk does.
+class CFillingDisk {
+public:
+    explicit CFillingDisk(ULONGLONG roomBytes) : m_room(roomBytes) {}
+
+    std::unique_ptr<std::fstream> OpenStream(const wchar_t* path) {
+        m_buffers.push_back(std::make_unique<CFileBuffer>(path, m_room));
+        auto stream = std::make_unique<std::fstream>();
+        stream->std::ios::rdbuf(m_buffers.back().get());
+        return stream;
+    }
+
+    size_t Files() const { return m_buffers.size(); }
+
+private:
+    class CFileBuffer : public std::streambuf {
+    public:
+        CFileBuffer(const wchar_t* path, ULONGLONG& room)
+            : m_file(CreateFileW(path, GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)),
+              m_room(room) {}
+
+    protected:
+        std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+            if (!m_file) return 0;
+            const ULONGLONG fits = static_cast<ULONGLONG>(count) < m_room ? count : m_room;
+            DWORD written = 0;
+            WriteFile(m_file.get(), bytes, static_cast<DWORD>(fits), &written, nullptr);
+            m_room -= written;
+            m_written += written;
+            if (written < count) {
+                m_file.reset();  // the writer gives up on a full disk
+                SetLastError(ERROR_DISK_FULL);
+            }
+            return written;
+        }
+        int_type overflow(int_type ch) override {
+            if (traits_type::eq_int_type(ch, traits_type::eof())) return 0;
+            const char byte = traits_type::to_char_type(ch);
+            return xsputn(&byte, 1) == 1 ? ch : traits_type::eof();
+        }
+        pos_type seekoff(off_type offset, std::ios::seekdir direction,
+                         std::ios::openmode) override {
+            if (offset != 0 || direction != std::ios::cur) return pos_type(off_type(-1));
+            return pos_type(static_cast<off_type>(m_written));
+        }
+
+    private:
+        UTIL::unique_handle m_file;
+        ULONGLONG& m_room;
+        ULONGLONG m_written = 0;
+    };
+
+    ULONGLONG m_room;
+    std::vector<std::unique_ptr<CFileBuffer>> m_buffers;
+};
+
+class CFillingDiskMessage : public CMsgSerializer {
+public:
+    CFillingDiskMessage(const wchar_t* name, CFillingDisk& disk)
+        : CMsgSerializer(name, 1), m_disk(disk) {}
+
+protected:
+    std::unique_ptr<std::fstream> OpenFileModeStream(const wchar_t* path) override {
+        return m_disk.OpenStream(path);
+    }
+
+private:
+    CFillingDisk& m_disk;
+};
+
 TEST(BodyFileFault, MissingTemporaryFolderKeepsTheMessageInMemoryAndSendsIt) {
     ZELTEST::CProductFolder folder(L"nobodyfolder");
     // "<Local_Path>temp" does not exist, so no temporary file can be made.
@@ -191,6 +265,29 @@ TEST(BodyFileFault, DiskFullKeepsTheMessageInMemoryAndSendsIt) {
     CDiskFullMessage message(kCommandName, 1);
     WriteRecords(message);
     ASSERT_GT(message.openedStreams, 0) << "the full device could not be opened";
+    EXPECT_FALSE(message.IsFileMode());
+    SendAndExpectWholeMessage(message);
+    EXPECT_EQ(0, CountBodyFiles(local + L"temp\\")) << "a failed body file was left behind";
+}
+
+}  // namespace
+
+namespace {
+
+// The switch to a body file works, then the disk fills up within the third
+// record: what reached the file comes back into memory and the message is
+// sent whole from memory.
+TEST(BodyFileFault, DiskFillingUpAfterTheSwitchKeepsTheMessageWhole) {
+    ZELTEST::CProductFolder folder(L"diskfills");
+    const std::wstring local = folder.Root() + L"Local\\";
+    ASSERT_TRUE(ZELTEST::CreateFolders(local + L"temp\\"));
+    CLocalPath32 localPath(local);
+    ASSERT_TRUE(localPath.Valid());
+
+    CFillingDisk disk(3u << 20);
+    CFillingDiskMessage message(kCommandName, disk);
+    WriteRecords(message);
+    EXPECT_GE(disk.Files(), 2u) << "the body never went to a file";
     EXPECT_FALSE(message.IsFileMode());
     SendAndExpectWholeMessage(message);
     EXPECT_EQ(0, CountBodyFiles(local + L"temp\\")) << "a failed body file was left behind";
