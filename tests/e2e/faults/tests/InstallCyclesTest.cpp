@@ -83,6 +83,8 @@ TEST(InstallCycles, TwentyInstallUninstallCyclesEachEndWithNoServiceAndNoProcess
             EXPECT_TRUE(service.WaitForState(SERVICE_RUNNING));
             service.Release();
         }
+        // The snapshot sees the running service, so its absence later counts.
+        EXPECT_EQ(1, CountProcesses(exeName));
 
         const auto uninstall = ZELTEST::RunProcess(L"\"" + exe + L"\" -uninstall");
         ASSERT_TRUE(uninstall.finished);
