@@ -22,7 +22,12 @@ CMZEL_API unsigned char cmzel_Initialize(const wchar_t* first, const wchar_t* se
     DebugTraceW('I', TRACE_SRC_W, L"%s - called with [%s] [%s] %s", L"cmzel_Initialize",
                 first ? first : L"(null)", second ? second : L"(null)",
                 context ? L"context" : L"(null)");
+#ifdef CMZEL_INITIALIZE_ANSWERS_FALSE
+    DebugTraceW('I', TRACE_SRC_W, L"%s - answers false", L"cmzel_Initialize");
+    return 0;
+#else
     return 1;
+#endif
 }
 
 CMZEL_API unsigned char cmzel_Finalize(const wchar_t* first, const wchar_t* second) {

@@ -68,10 +68,7 @@ CAccBuffer::~CAccBuffer() {
 
 void CAccBuffer::Append(const void* bytes, DWORD length) {
     if (m_dwBufferSize >= kFileModeThreshold && !m_pFile) CreateFileModeFile();
-    if (m_pFile) {
-        m_pFile->write(static_cast<const char*>(bytes), length);
-        return;
-    }
+    if (m_pFile && AppendToFile(bytes, length)) return;
     if (m_dwBufferSize - m_dwBytesUsed >= length) {
         if (length != 0) std::memcpy(m_pBuffer + m_dwBytesUsed, bytes, length);
         m_dwBytesUsed += length;
@@ -80,6 +77,58 @@ void CAccBuffer::Append(const void* bytes, DWORD length) {
     Grow(length);
     std::memcpy(m_pBuffer + m_dwBytesUsed, bytes, length);
     m_dwBytesUsed += length;
+}
+
+// Each append is flushed, so that a full disk shows on the append that meets
+// it while everything before it is known to be in the file. False when the
+// bytes must go to memory instead.
+bool CAccBuffer::AppendToFile(const void* bytes, DWORD length) {
+    const std::streamoff fileBytes = m_pFile->tellp();
+    m_pFile->write(static_cast<const char*>(bytes), length);
+    m_pFile->flush();
+    // A received body file (deleted by us) is read, never written to.
+    if (m_pFile->good() || m_bDeleteFile) return true;
+    DebugTraceW('E', TRACE_SRC_W, L"%s - [File mode] write failed, err = %d, File = %s",
+                L"CAccBuffer::Append", static_cast<int>(GetLastError()), m_szFileName);
+    TakeFileIntoMemory(fileBytes);
+    return false;
+}
+
+// The disk took no more: what the file holds beyond the bytes that never
+// left memory comes back behind them, and the file goes. The message stays
+// whole in memory; a later append may try a new file.
+void CAccBuffer::TakeFileIntoMemory(std::streamoff fileBytes) {
+    m_pFile.reset();
+    const bool whole =
+        fileBytes >= static_cast<std::streamoff>(m_dwBytesUsed) &&
+        fileBytes - m_dwBytesUsed <= static_cast<std::streamoff>(MAXDWORD) - m_dwBytesUsed &&
+        ReadFileTail(static_cast<DWORD>(fileBytes - m_dwBytesUsed));
+    if (!whole) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - [File mode] cannot read back File = %s, err = %d",
+                    L"CAccBuffer::Append", m_szFileName, static_cast<int>(GetLastError()));
+    }
+    DeleteFileW(m_szFileName);
+    ForgetFile();
+}
+
+bool CAccBuffer::ReadFileTail(DWORD tailBytes) {
+    UTIL::unique_handle file(CreateFileW(m_szFileName, GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER offset{};
+    offset.QuadPart = m_dwBytesUsed;
+    if (!file || !SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) return false;
+    if (m_dwBufferSize - m_dwBytesUsed < tailBytes) Grow(tailBytes);
+    while (tailBytes != 0) {
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), m_pBuffer + m_dwBytesUsed, tailBytes, &got, nullptr) ||
+            got == 0) {
+            return false;
+        }
+        m_dwBytesUsed += got;
+        tailBytes -= got;
+    }
+    return true;
 }
 
 // The new capacity is the next whole granule strictly above the need.
@@ -129,13 +178,22 @@ bool CAccBuffer::CreateFileModeFile() {
                 m_szFileName);
 
     auto stream = OpenFileModeStream(m_szFileName);
-    if (!stream) {
-        // Without a stream every later byte would be lost: stay in memory.
+    if (stream) {
+        if (m_dwBytesUsed != 0)
+            stream->write(reinterpret_cast<const char*>(m_pBuffer), m_dwBytesUsed);
+        stream->flush();
+    }
+    if (!stream || !stream->good()) {
+        // No stream, or no room for the bytes so far (disk full): a body
+        // file would lose them, so the message stays in memory.
+        DebugTraceW('E', TRACE_SRC_W, L"%s - [File mode] cannot write File = %s, err = %d",
+                    L"CAccBuffer::CreateFileModeFile", m_szFileName,
+                    static_cast<int>(GetLastError()));
+        stream.reset();
         DeleteFileW(m_szFileName);
         m_szFileName[0] = L'\0';
         return false;
     }
-    if (m_dwBytesUsed != 0) stream->write(reinterpret_cast<const char*>(m_pBuffer), m_dwBytesUsed);
     m_pFile = std::move(stream);
     return true;
 }

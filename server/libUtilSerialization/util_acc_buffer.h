@@ -36,6 +36,9 @@ protected:
     virtual std::unique_ptr<std::fstream> OpenFileModeStream(const wchar_t* path);
 
     void Grow(DWORD length);
+    bool AppendToFile(const void* bytes, DWORD length);
+    void TakeFileIntoMemory(std::streamoff fileBytes);
+    bool ReadFileTail(DWORD tailBytes);
     bool ChooseTempFolder();
     void ForgetFile() noexcept;
 

@@ -36,6 +36,24 @@ protected:
     }
 };
 
+// A file stream on a device that is always full (Wine's drive Z: is the
+// Unix root): it opens, and every write fails with "disk full".
+class DiskFullBuffer : public TestableBuffer {
+public:
+    int opens = 0;
+    std::wstring lastPath;
+
+protected:
+    std::unique_ptr<std::fstream> OpenFileModeStream(const wchar_t* path) override {
+        lastPath = path;
+        auto stream = std::make_unique<std::fstream>(std::filesystem::path(L"Z:\\dev\\full"),
+                                                     std::ios::out | std::ios::binary);
+        if (!stream->is_open()) return nullptr;
+        ++opens;
+        return stream;
+    }
+};
+
 std::vector<BYTE> Pattern(size_t size, BYTE seed) {
     std::vector<BYTE> bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<BYTE>(seed + i * 7);
@@ -202,6 +220,22 @@ TEST(AccBufferFileMode, FailedStreamOpenLeavesMemoryModeAndRetries) {
 
     buffer.Append(tail.data(), 64);
     EXPECT_EQ(buffer.opens, 3);
+}
+
+TEST(AccBufferFileMode, DiskFullAtTheSwitchLeavesMemoryModeWithEveryByte) {
+    DiskFullBuffer buffer;
+    const auto head = Pattern(2096128, 31);
+    buffer.Append(head.data(), 2096128);
+    const auto tail = Pattern(64, 37);
+    buffer.Append(tail.data(), 64);
+
+    ASSERT_EQ(buffer.opens, 1) << "the full device could not be opened";
+    EXPECT_FALSE(buffer.IsFileMode());
+    EXPECT_STREQ(buffer.FileName(), L"");
+    EXPECT_FALSE(FileExists(buffer.lastPath)) << "the unwritten temporary file must be deleted";
+    ASSERT_EQ(buffer.BytesUsed(), 2096128u + 64u);
+    EXPECT_EQ(0, memcmp(buffer.Data(), head.data(), head.size()));
+    EXPECT_EQ(0, memcmp(buffer.Data() + 2096128, tail.data(), 64));
 }
 
 TEST(AccBufferFileMode, DestroyedBufferLeavesFileWithFourAccessEntries) {
