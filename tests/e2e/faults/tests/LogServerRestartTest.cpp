@@ -19,7 +19,7 @@ constexpr wchar_t kLogPipe[] = L"\\\\.\\pipe\\Log_ServerNamePipe";
 bool WaitForLogFileText(const std::wstring& file, const std::string& part, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     do {
-        if (LOADTEST::ReadWholeFile(file).find(part) != std::string::npos) return true;
+        if (ZELTEST::ReadWholeFile(file).find(part) != std::string::npos) return true;
         Sleep(200);
     } while (GetTickCount64() < deadline);
     return false;
@@ -39,9 +39,9 @@ TEST(LogServerRestart, ServiceKeepsRunningAndItsRecordsReachTheNewLogServer) {
     folder.WriteIni(L"stvscan.ini", L"INI_SERVER_SECTION", L"Service_Pending_Time", L"300000");
 
     const std::wstring firstLog = folder.Root() + L"first.log";
-    auto firstServer = std::make_unique<LOADTEST::CChildProcess>();
+    auto firstServer = std::make_unique<ZELTEST::CChildProcess>();
     ASSERT_TRUE(firstServer->Start(L"\"" LOG_SERVER_EXE L"\" --log \"" + firstLog + L"\"", L""));
-    ASSERT_TRUE(LOADTEST::WaitForPipe(kLogPipe, 30000));
+    ASSERT_TRUE(ZELTEST::WaitForPipe(kLogPipe, 30000));
 
     ZELTEST::CScmService service(L"stvZelSvr");
     ASSERT_TRUE(service.Install(exe)) << GetLastError();
@@ -80,7 +80,7 @@ TEST(LogServerRestart, ServiceKeepsRunningAndItsRecordsReachTheNewLogServer) {
             lostLineArrived = true;
     EXPECT_FALSE(lostLineArrived) << "a record written while no log server ran was kept";
     EXPECT_EQ(std::string::npos,
-              LOADTEST::ReadWholeFile(firstLog).find("SERVICE_USER_DEFINED_CONTROL: 129"));
+              ZELTEST::ReadWholeFile(firstLog).find("SERVICE_USER_DEFINED_CONTROL: 129"));
 }
 
 }  // namespace

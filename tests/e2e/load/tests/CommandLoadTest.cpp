@@ -21,7 +21,7 @@ constexpr DWORD kFileBodyBytes = (2u << 20) + 1;
 constexpr wchar_t kCommandPipe[] = L"\\\\.\\pipe\\Global\\ZelModuleCommandManager";
 
 int CountBodyFiles() {
-    const std::wstring pattern = LOADTEST::TempFilePath(L"mstmp*");
+    const std::wstring pattern = ZELTEST::TempFilePath(L"mstmp*");
     WIN32_FIND_DATAW found{};
     HANDLE search = FindFirstFileW(pattern.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return 0;
@@ -59,10 +59,10 @@ int CountOccurrences(const std::string& text, const std::string& part) {
 
 TEST(CommandLoad, TenThousandCommandsArriveDecodedWithNothingLeftBehind) {
     const int bodyFilesBefore = CountBodyFiles();
-    const std::wstring output = LOADTEST::TempFilePath(L"zel_command_load.txt");
-    LOADTEST::CChildProcess manager;
+    const std::wstring output = ZELTEST::TempFilePath(L"zel_command_load.txt");
+    ZELTEST::CChildProcess manager;
     ASSERT_TRUE(manager.Start(L"\"" CMD_MANAGER_EXE L"\" " + std::to_wstring(kCommands), output));
-    ASSERT_TRUE(LOADTEST::WaitForPipe(kCommandPipe, 30000));
+    ASSERT_TRUE(ZELTEST::WaitForPipe(kCommandPipe, 30000));
 
     // The first command sets up what the process keeps (pipe client state,
     // trace identity); count handles after it.
@@ -78,7 +78,7 @@ TEST(CommandLoad, TenThousandCommandsArriveDecodedWithNothingLeftBehind) {
     const DWORD handlesAfter = HandleCount();
     const bool managerEnded = manager.WaitForExit(120000);
 
-    const std::string text = LOADTEST::ReadWholeFile(output);
+    const std::string text = ZELTEST::ReadWholeFile(output);
     DeleteFileW(output.c_str());
     std::ostringstream errors;
     for (const auto& [error, count] : failuresByError) errors << " error " << error << " x" << count;

@@ -125,7 +125,7 @@ int CountMissing(const Tally& tally) {
 Tally WaitForAllRecords(const std::wstring& logFile, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
-        Tally tally = TallyLog(LOADTEST::ReadWholeFile(logFile));
+        Tally tally = TallyLog(ZELTEST::ReadWholeFile(logFile));
         if (CountMissing(tally) == 0 || GetTickCount64() > deadline) return tally;
         Sleep(2000);
     }
@@ -159,18 +159,18 @@ public:
 
 private:
     ZELTEST::CProductFolder m_folder;
-    LOADTEST::CChildProcess m_process;
+    ZELTEST::CChildProcess m_process;
 };
 
 }  // namespace
 
 TEST(TraceLoad, EightThreadsOfRecordsArriveWholeBesideTheServiceAndTheServerStaysBounded) {
-    const std::wstring logFile = LOADTEST::TempFilePath(L"zel_trace_load.log");
+    const std::wstring logFile = ZELTEST::TempFilePath(L"zel_trace_load.log");
     DeleteFileW(logFile.c_str());
-    LOADTEST::CChildProcess server;
+    ZELTEST::CChildProcess server;
     ASSERT_TRUE(
         server.Start(L"\"" LOG_SERVER_EXE L"\" --level 0 --log \"" + logFile + L"\"", L""));
-    ASSERT_TRUE(LOADTEST::WaitForPipe(kLogPipe, 30000));
+    ASSERT_TRUE(ZELTEST::WaitForPipe(kLogPipe, 30000));
     // Log-server-only mode: no debug library, so the answer is false.
     InitDebugTraceW(L"", L"", L"ZEL_SVR", true);
 

@@ -8,7 +8,7 @@
 
 #include "UniqueHandle.h"
 
-namespace LOADTEST {
+namespace ZELTEST {
 
 class CChildProcess {
 public:
@@ -35,4 +35,4 @@ std::wstring TempFilePath(const wchar_t* name);
 // The whole file as UTF-8 text.
 std::string ReadWholeFile(const std::wstring& path);
 
-}  // namespace LOADTEST
+}  // namespace ZELTEST

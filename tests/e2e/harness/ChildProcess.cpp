@@ -2,7 +2,7 @@
 
 #include <vector>
 
-namespace LOADTEST {
+namespace ZELTEST {
 
 CChildProcess::~CChildProcess() {
     if (m_process && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT) {
@@ -72,4 +72,4 @@ std::string ReadWholeFile(const std::wstring& path) {
     return text;
 }
 
-}  // namespace LOADTEST
+}  // namespace ZELTEST
