@@ -25,6 +25,7 @@ server_pid=
 manager_pid=
 tail_pid=
 installed=
+made_product=
 
 service_registered() { wine reg query "$service_key" </dev/null >/dev/null 2>&1; }
 run_exe() {  # argument; the Windows exit code modulo 256
@@ -63,7 +64,8 @@ cleanup() {
   stop_pid "$tail_pid"
   stop_pid "$manager_pid"
   stop_pid "$server_pid"
-  rm -rf "$product"
+  # Only a folder this run made: one found in place is never touched.
+  [ -n "$made_product" ] && rm -rf "$product"
   rm -f "$server_out" "$manager_out"
   return 0
 }
@@ -78,6 +80,7 @@ if [ -e "$product" ]; then
 fi
 
 echo "== sample product folder C:\\zeldemo (executable and plug-in in Bin\\x64, cleanup every minute)"
+made_product=1
 mkdir -p "$product/Bin/x64" "$product/Private/LogServer"
 cp "$build/server/ZOLM/StvZelSvr/stvZelSvr.exe" "$build/server/ZOLM/StvZelSvr/KVNotify.dll" \
   "$build/companions/cmdhandler/full/libCmdHndlrZel.dll" "$product/Bin/x64/"
