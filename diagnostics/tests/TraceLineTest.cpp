@@ -4,28 +4,14 @@
 #include <string>
 
 #include "DebugTrace.h"
-#include "LogPipeListener.h"
+#include "OneRecordTest.h"
 #include "TestSupport.h"
 
 namespace {
 
 using TRACETEST::ExeName;
 
-class TraceLine : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(m_listener.Start()); }
-
-    // The one record that arrives for one trace call.
-    ZELTEST::LogRecord OnlyRecord() {
-        EXPECT_TRUE(m_listener.WaitForCount(1));
-        m_listener.Stop();
-        const auto records = m_listener.Records();
-        EXPECT_EQ(records.size(), 1u);
-        return records.empty() ? ZELTEST::LogRecord{} : records[0];
-    }
-
-    ZELTEST::CLogPipeListener m_listener;
-};
+class TraceLine : public ZELTEST::COneRecordTest {};
 
 TEST_F(TraceLine, BeforeTraceStartTheTagIsEmpty) {
     SKIP_UNLESS_RUN_ALONE();

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "LogPipeListener.h"
+#include "OneRecordTest.h"
 #include "logcl_command.h"
 
 namespace {
@@ -20,18 +20,7 @@ std::vector<BYTE> Utf16LeWithZero(const std::wstring& text) {
     return bytes;
 }
 
-class LogWrite : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(m_listener.Start()); }
-    ZELTEST::LogRecord OnlyRecord() {
-        EXPECT_TRUE(m_listener.WaitForCount(1));
-        m_listener.Stop();
-        const auto records = m_listener.Records();
-        EXPECT_EQ(records.size(), 1u);
-        return records.empty() ? ZELTEST::LogRecord{} : records[0];
-    }
-    ZELTEST::CLogPipeListener m_listener;
-};
+class LogWrite : public ZELTEST::COneRecordTest {};
 
 TEST_F(LogWrite, RecordIsExactToTheByte) {
     EXPECT_TRUE(logcl_WriteLog(1700000000, 4242, 0x1a4, 73, L"src\\zel_Main.cpp", 12,
