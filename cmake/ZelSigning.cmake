@@ -67,3 +67,25 @@ function(zel_signed_copy target binary output)
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${out} zel_test_pki)
 endfunction()
+
+# zel_grafted_copy(<target> <signed-file> <donor-file> <output>
+#                  DEPENDS <targets that make both files>)
+# An attack file for the tests: <signed-file> carrying, as a nested
+# signature, the genuine signature of another file (<donor-file>). The copied
+# signature verifies on its own but was made over other bytes. osslsigncode
+# notices the mismatch and exits with 1 after writing the file: here that is
+# the expected outcome, so only a written file counts.
+function(zel_grafted_copy target signed donor output)
+  cmake_parse_arguments(PARSE_ARGV 4 arg "" "" "DEPENDS")
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${output})
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${out} ${out}.sig
+    COMMAND osslsigncode extract-signature -in ${donor} -out ${out}.sig
+    COMMAND sh -c "osslsigncode attach-signature -sigin \"$1.sig\" -nest -in \"$2\" -out \"$1\" >/dev/null 2>&1; test -s \"$1\"" sh ${out} ${signed}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${out}.sig
+    DEPENDS ${signed} ${donor} ${arg_DEPENDS}
+    COMMENT "Grafting the signature of ${donor} onto ${output}"
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${out})
+endfunction()

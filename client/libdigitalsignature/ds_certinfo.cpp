@@ -119,8 +119,20 @@ bool AcceptSigner(const std::wstring& signer, DWORD dwFlags) {
     return false;
 }
 
-// Every value of every nested-signature attribute, until one passes.
-bool VerifyNestedSignatures(const CMSG_SIGNER_INFO& signerInfo, DWORD dwFlags) {
+// A signature judged apart from the file's bytes proves nothing about the
+// file: one copied from another file verifies just as well.
+void RequireSignatureOfFile(HCRYPTMSG hMsg, DS::CFileImageDigest& file) {
+    const DS::DigestBinding binding = file.CheckSignature(hMsg);
+    if (binding == DS::DigestBinding::Bound) return;
+    DebugTraceW('D', TRACE_SRC_W, L"%s - the signature does not belong to the file: %s", kCertInfo,
+                DS::DigestBindingText(binding));
+    throw std::runtime_error("the signature was not made over this file");
+}
+
+// Every value of every nested-signature attribute, until one passes. Each is
+// checked against the same file, so one made over other bytes never passes.
+bool VerifyNestedSignatures(const CMSG_SIGNER_INFO& signerInfo, DWORD dwFlags,
+                            DS::CFileImageDigest& file) {
     for (DWORD a = 0; a < signerInfo.UnauthAttrs.cAttr; ++a) {
         const CRYPT_ATTRIBUTE& attribute = signerInfo.UnauthAttrs.rgAttr[a];
         if (attribute.pszObjId == nullptr ||
@@ -128,7 +140,7 @@ bool VerifyNestedSignatures(const CMSG_SIGNER_INFO& signerInfo, DWORD dwFlags) {
             continue;
         }
         for (DWORD v = 0; v < attribute.cValue; ++v) {
-            if (Manager::VerifyDigitalSignatureCertInfoBlob(attribute.rgValue[v], dwFlags)) {
+            if (Manager::VerifyDigitalSignatureCertInfoBlob(attribute.rgValue[v], dwFlags, file)) {
                 return true;
             }
         }
@@ -173,7 +185,8 @@ std::wstring CStvDigitalSignatureManagerEx::EzCertGetSubjectName(PCCERT_CONTEXT 
 }
 
 bool CStvDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfo(HCERTSTORE hStore,
-                                                                   HCRYPTMSG hMsg, DWORD dwFlags) {
+                                                                   HCRYPTMSG hMsg, DWORD dwFlags,
+                                                                   DS::CFileImageDigest& file) {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", kCertInfo);
     bool verified = false;
     DSM::unique_cert_chain chain;
@@ -194,10 +207,11 @@ bool CStvDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfo(HCERTSTORE hS
                      "failed to call CertVerifyCertificateChainPolicy() to verify the chain policy "
                      "for timestamp",
                      "CertVerifyCertificateChainPolicy() indicates invalid timestamp sign");
+        RequireSignatureOfFile(hMsg, file);
         const std::wstring signer = EzCertGetSubjectName(cert.get());
         DebugTraceW('D', TRACE_SRC_W, L"%s - signer=%s", kCertInfo, signer.c_str());
         verified = AcceptSigner(signer, dwFlags);
-        if (!verified) verified = VerifyNestedSignatures(signerInfo, dwFlags);
+        if (!verified) verified = VerifyNestedSignatures(signerInfo, dwFlags, file);
     } catch (const std::exception& e) {
         DebugTraceW('D', TRACE_SRC_W, L"%s - exception is thrown: %S", kCertInfo, e.what());
         verified = false;
@@ -221,8 +235,9 @@ bool CStvDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(LPCWSTR p
             throw std::runtime_error(
                 "failed to call CryptQueryObject() to query digital signature");
         }
-        verified =
-            VerifyDigitalSignatureCertInfo(signature.store.get(), signature.msg.get(), dwFlags);
+        DS::CFileImageDigest file(pwszFile);
+        verified = VerifyDigitalSignatureCertInfo(signature.store.get(), signature.msg.get(),
+                                                  dwFlags, file);
     } catch (const std::exception& e) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - exception is thrown: %S", kCertInfoFile, e.what());
         verified = false;
@@ -235,7 +250,7 @@ bool CStvDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(LPCWSTR p
 }
 
 bool CStvDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoBlob(
-    const CRYPT_DATA_BLOB& signedMessage, DWORD dwFlags) {
+    const CRYPT_DATA_BLOB& signedMessage, DWORD dwFlags, DS::CFileImageDigest& file) {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", kCertInfoBlob);
     bool verified = false;
     QueriedSignature signature;
@@ -245,8 +260,8 @@ bool CStvDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoBlob(
             throw std::runtime_error(
                 "failed to call CryptQueryObject() to query digital signature");
         }
-        verified =
-            VerifyDigitalSignatureCertInfo(signature.store.get(), signature.msg.get(), dwFlags);
+        verified = VerifyDigitalSignatureCertInfo(signature.store.get(), signature.msg.get(),
+                                                  dwFlags, file);
     } catch (const std::exception& e) {
         DebugTraceW('D', TRACE_SRC_W, L"%s - exception is thrown: %S", kCertInfoBlob, e.what());
         verified = false;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ImageDigest.h"
 #include "TrustPlatform.h"
 
 class CVerifyFileSignV2;
@@ -83,11 +84,15 @@ public:
     static uint32_t VerifyByMSCatalogSingleSign(LPCWSTR pwszFile);
     static uint32_t VerifyByMSCatalogMutipleSign(LPCWSTR pwszFile, bool bStrongHash);
 
-    // Certificate-information checks of the embedded PKCS #7 signature.
+    // Certificate-information checks of the embedded PKCS #7 signature. A
+    // signature counts only when it was made over the bytes of `file` (the
+    // file being verified): the blob and message variants take it too, so
+    // that no signature is ever judged apart from the file it must belong to.
     static bool VerifyDigitalSignatureCertInfoFile(LPCWSTR pwszFile, DWORD dwFlags);
     static bool VerifyDigitalSignatureCertInfoBlob(const CRYPT_DATA_BLOB& signedMessage,
-                                                   DWORD dwFlags);
-    static bool VerifyDigitalSignatureCertInfo(HCERTSTORE hStore, HCRYPTMSG hMsg, DWORD dwFlags);
+                                                   DWORD dwFlags, DS::CFileImageDigest& file);
+    static bool VerifyDigitalSignatureCertInfo(HCERTSTORE hStore, HCRYPTMSG hMsg, DWORD dwFlags,
+                                               DS::CFileImageDigest& file);
 
     static std::vector<BYTE> EzCATAdminCalcHashFromFileHandle(HANDLE hFile);
     static std::vector<BYTE> EzCATAdminCalcHashFromFileHandle2(HCATADMIN hCatAdmin, HANDLE hFile);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ImageDigest.h"
 #include "Locks.h"
 #include "TrustPlatform.h"
 
@@ -44,9 +45,12 @@ public:
     LONG VerifyEmbeddedSignatureV1(LPCWSTR pwszFile);
     LONG VerifyEmbeddedSignatureV2(LPCWSTR pwszFile, bool bStrongHash);
 
+    // True when the primary signature verifies and was made over this file's
+    // bytes; nested keys come only from nested signatures made over them too.
     bool VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKeyBytes& primaryKey,
                                        std::wstring& signerName,
                                        std::vector<PublicKeyBytes>& nestedKeys);
+    // The nested message's own signature only: it says nothing about a file.
     bool VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_BLOB& signedMessage,
                                                 PublicKeyBytes& publicKey);
 
@@ -69,7 +73,14 @@ private:
     BOOL PinCheckAndLoad(const wchar_t* path);
     void AddKeysFromProvider(HMODULE hProvider);
     bool IsTrustedKeyLocked(const PublicKeyBytes& key) const;
-    void CollectNestedKeys(const CMSG_SIGNER_INFO& signer, std::vector<PublicKeyBytes>& nestedKeys);
+    bool VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, DS::CFileImageDigest& fileDigest,
+                                       PublicKeyBytes& primaryKey, std::wstring& signerName,
+                                       std::vector<PublicKeyBytes>& nestedKeys);
+    void CollectNestedKeys(const CMSG_SIGNER_INFO& signer, DS::CFileImageDigest& fileDigest,
+                           std::vector<PublicKeyBytes>& nestedKeys);
+    bool VerifyNestedSignature(const CRYPT_ATTR_BLOB& signedMessage,
+                               DS::CFileImageDigest* pFileDigest, PublicKeyBytes& publicKey,
+                               DS::DigestBinding& binding);
 
     bool m_bSupportsMultipleSign = false;
     HMODULE m_hModule = nullptr;

@@ -9,6 +9,7 @@
 
 #include "CryptHandles.h"
 #include "DebugTrace.h"
+#include "ImageDigest.h"
 #include "multiplesigncheck.h"
 
 namespace {
@@ -78,6 +79,7 @@ public:
         return reinterpret_cast<const CMSG_SIGNER_INFO*>(m_signer.get());
     }
     PCCERT_CONTEXT SignerCertificate() const { return m_cert.get(); }
+    HCRYPTMSG Message() const { return m_message.get(); }
     PublicKeyBytes SignerKey() const {
         const CRYPT_BIT_BLOB& key = m_cert.get()->pCertInfo->SubjectPublicKeyInfo.PublicKey;
         return PublicKeyBytes(key.pbData, key.pbData + key.cbData);
@@ -141,24 +143,48 @@ std::unique_ptr<BYTE[]> CVerifyFileSignV2::GetInfoFromMsg(HCRYPTMSG hMsg, DWORD 
 bool CVerifyFileSignV2::VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKeyBytes& primaryKey,
                                                       std::wstring& signerName,
                                                       std::vector<PublicKeyBytes>& nestedKeys) {
+    DS::CFileImageDigest fileDigest(pwszFile);
+    return VerifySignatureAndGetCertInfo(pwszFile, fileDigest, primaryKey, signerName, nestedKeys);
+}
+
+// The signer's key counts only when its signature was made over this file's
+// bytes; a nested key only when its nested signature was. A signature
+// copied from another file verifies on its own, so its digest decides.
+bool CVerifyFileSignV2::VerifySignatureAndGetCertInfo(LPCWSTR pwszFile,
+                                                      DS::CFileImageDigest& fileDigest,
+                                                      PublicKeyBytes& primaryKey,
+                                                      std::wstring& signerName,
+                                                      std::vector<PublicKeyBytes>& nestedKeys) {
     static constexpr wchar_t kName[] = L"CVerifyFileSignV2::VerifySignatureAndGetCertInfo";
     CSignedMessage signedFile;
-    const bool verified = signedFile.QueryFile(kName, pwszFile) &&
-                          signedFile.FindSigner(kName, CMSG_SIGNER_INFO_PARAM) &&
-                          signedFile.VerifySignature(kName, L"primary");
+    bool verified = signedFile.QueryFile(kName, pwszFile) &&
+                    signedFile.FindSigner(kName, CMSG_SIGNER_INFO_PARAM) &&
+                    signedFile.VerifySignature(kName, L"primary");
+    if (verified) {
+        const DS::DigestBinding binding = fileDigest.CheckSignature(signedFile.Message());
+        if (binding != DS::DigestBinding::Bound) {
+            DebugTraceW('E', TRACE_SRC_W,
+                        L"%s - The primary signature does not belong to this file: %s", kName,
+                        DS::DigestBindingText(binding));
+            verified = false;
+        }
+    }
     if (verified) {
         primaryKey = signedFile.SignerKey();
         signerName = SimpleDisplayName(signedFile.SignerCertificate());
-        CollectNestedKeys(*signedFile.SignerInfo(), nestedKeys);
+        CollectNestedKeys(*signedFile.SignerInfo(), fileDigest, nestedKeys);
     }
     DebugTraceW('D', TRACE_SRC_W, L"%s - << %d", kName, verified ? 1 : 0);
     return verified;
 }
 
 // Each nested-signature attribute in order; within one, its values in order
-// until the first that does not verify.
+// until the first that does not verify. A value that verifies but was made
+// over other bytes is skipped.
 void CVerifyFileSignV2::CollectNestedKeys(const CMSG_SIGNER_INFO& signer,
+                                          DS::CFileImageDigest& fileDigest,
                                           std::vector<PublicKeyBytes>& nestedKeys) {
+    static constexpr wchar_t kName[] = L"CVerifyFileSignV2::VerifySecondarySignatureAndGetCertInfo";
     for (DWORD a = 0; a < signer.UnauthAttrs.cAttr; ++a) {
         const CRYPT_ATTRIBUTE& attribute = signer.UnauthAttrs.rgAttr[a];
         if (attribute.pszObjId == nullptr ||
@@ -167,7 +193,15 @@ void CVerifyFileSignV2::CollectNestedKeys(const CMSG_SIGNER_INFO& signer,
         }
         for (DWORD v = 0; v < attribute.cValue; ++v) {
             PublicKeyBytes key;
-            if (!VerifySecondarySignatureAndGetCertInfo(attribute.rgValue[v], key)) break;
+            DS::DigestBinding binding = DS::DigestBinding::Bound;
+            if (!VerifyNestedSignature(attribute.rgValue[v], &fileDigest, key, binding)) break;
+            if (binding != DS::DigestBinding::Bound) {
+                DebugTraceW('E', TRACE_SRC_W,
+                            L"%s - Skipped a secondary signature that does not belong to this "
+                            L"file: %s",
+                            kName, DS::DigestBindingText(binding));
+                continue;
+            }
             nestedKeys.push_back(std::move(key));
         }
     }
@@ -175,12 +209,25 @@ void CVerifyFileSignV2::CollectNestedKeys(const CMSG_SIGNER_INFO& signer,
 
 bool CVerifyFileSignV2::VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_BLOB& signedMessage,
                                                                PublicKeyBytes& publicKey) {
+    DS::DigestBinding unused = DS::DigestBinding::Bound;
+    return VerifyNestedSignature(signedMessage, nullptr, publicKey, unused);
+}
+
+// The nested message's own signature; with a file, also whether that
+// signature was made over the file's bytes.
+bool CVerifyFileSignV2::VerifyNestedSignature(const CRYPT_ATTR_BLOB& signedMessage,
+                                              DS::CFileImageDigest* pFileDigest,
+                                              PublicKeyBytes& publicKey,
+                                              DS::DigestBinding& binding) {
     static constexpr wchar_t kName[] = L"CVerifyFileSignV2::VerifySecondarySignatureAndGetCertInfo";
     CSignedMessage nested;
     const bool verified = nested.QueryBlob(kName, signedMessage) &&
                           nested.FindSigner(kName, CMSG_SIGNER_CERT_INFO_PARAM) &&
                           nested.VerifySignature(kName, L"secondary");
-    if (verified) publicKey = nested.SignerKey();
+    if (verified) {
+        publicKey = nested.SignerKey();
+        if (pFileDigest != nullptr) binding = pFileDigest->CheckSignature(nested.Message());
+    }
     DebugTraceW('D', TRACE_SRC_W, L"%s - << %d", kName, verified ? 1 : 0);
     return verified;
 }

@@ -108,14 +108,15 @@ LONG CVerifyFileSignV2::VerifyEmbeddedSignatureV2(LPCWSTR pwszFile, bool bStrong
     const DWORD secondaryCount = signatureSettings.cSecondarySigs;
     DebugTraceW('D', TRACE_SRC_W, L"%s - WinVerifyTrust result=(0x%x), secondary sigs=(%d)", kName,
                 status, static_cast<int>(secondaryCount));
-    for (DWORD index = 1; status != 0 && index <= secondaryCount; ++index) {
+    // 64 bits: with a 32-bit index a reported count of 0xFFFFFFFF never ends.
+    for (ULONGLONG index = 1; status != 0 && index <= secondaryCount; ++index) {
         const LONG closeStatus = CloseState(trust.data, &trust);
         if (closeStatus != 0) {
             DebugTraceW('D', TRACE_SRC_W, L"%s - close WinVerifyTrust failed... ret=(0x%x)", kName,
                         closeStatus);
             return closeStatus;
         }
-        signatureSettings.dwIndex = index;
+        signatureSettings.dwIndex = static_cast<DWORD>(index);
         trust.data.dwStateAction = WTD_STATEACTION_VERIFY;
         status = Verify(&trust);
         DebugTraceW('D', TRACE_SRC_W, L"%s - Verify secondary signature at index %d... ret=(0x%x)",

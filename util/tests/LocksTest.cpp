@@ -55,10 +55,25 @@ TEST(Locks, ExclusiveGuardReleasesOnException) {
 }
 
 std::atomic<int> g_constructions{0};
+std::atomic<bool> g_builtUnderGlobalLock{false};
+
+// What the accessor adds to a thread-safe static: the instance is built
+// while the global singleton locker is held, so no other thread holding that
+// locker (another singleton's construction) runs at the same time.
+bool GlobalLockHeldElsewhere() {
+    bool entered = false;
+    std::thread probe([&] {
+        entered = TryEnterCriticalSection(UTIL::GlobalSingletonLocker().get()) != FALSE;
+        if (entered) LeaveCriticalSection(UTIL::GlobalSingletonLocker().get());
+    });
+    probe.join();
+    return !entered;
+}
 
 struct CSlowInstance {
     CSlowInstance() {
         ++g_constructions;
+        g_builtUnderGlobalLock = GlobalLockHeldElsewhere();
         Sleep(50);  // widen the race window
     }
 };
@@ -79,6 +94,7 @@ TEST(Locks, RacingLazyAccessorsConstructOnce) {
     go = true;
     for (auto& t : threads) t.join();
     EXPECT_EQ(1, g_constructions.load());
+    EXPECT_TRUE(g_builtUnderGlobalLock.load());
     for (auto* p : results) EXPECT_EQ(results[0], p);
     EXPECT_NE(nullptr, results[0]);
 }

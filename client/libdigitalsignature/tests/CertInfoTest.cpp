@@ -94,7 +94,8 @@ TEST_F(digitalsignature_CertInfo, UnsignedFileIsRefusedWithErrorLines) {
 TEST_F(digitalsignature_CertInfo, BlobThatIsNoSignedMessageIsRefused) {
     BYTE garbage[] = {1, 2, 3, 4};
     const CRYPT_DATA_BLOB blob = {sizeof(garbage), garbage};
-    EXPECT_FALSE(Manager::VerifyDigitalSignatureCertInfoBlob(blob, 0));
+    DS::CFileImageDigest file(TestFile(L"ds_karvelo.dll").c_str());
+    EXPECT_FALSE(Manager::VerifyDigitalSignatureCertInfoBlob(blob, 0, file));
 }
 
 TEST_F(digitalsignature_CertInfo, RefusedAuthenticodePolicyIsRefused) {
@@ -130,7 +131,8 @@ TEST(digitalsignature_CertInfoRealApi, WineRefusesTheTimestampPolicy) {
 
 TEST(digitalsignature_CertInfoRealApi, NoStoreOrMessageIsRefused) {
     DSTEST::CTraceCapture trace;
-    EXPECT_FALSE(Manager::VerifyDigitalSignatureCertInfo(nullptr, nullptr, 0));
+    DS::CFileImageDigest file(TestFile(L"ds_karvelo.dll").c_str());
+    EXPECT_FALSE(Manager::VerifyDigitalSignatureCertInfo(nullptr, nullptr, 0, file));
     EXPECT_TRUE(
         trace.Has(L"VerifyDigitalSignatureCertInfo - exception is thrown: failed to get "
                   L"signer cert info"));

@@ -46,10 +46,12 @@ LONG RealVerify(DS::WinTrustDataEx& record) {
 // The process-wide platform helper is made once per process, and ctest runs
 // every test in a process of its own: a test that needs the multiple-sign
 // platform installs its script before the helper's first use.
-#define REQUIRE_MULTIPLE_SIGN_PLATFORM()                                  \
-    if (!CSingletonWinTrustHelper::Instance().SupportsMultipleSign())     \
-    GTEST_SKIP() << "the platform helper of this process is single-sign " \
-                    "(ctest runs each test alone)"
+#define REQUIRE_MULTIPLE_SIGN_PLATFORM()                                     \
+    ASSERT_TRUE(CSingletonWinTrustHelper::Instance().SupportsMultipleSign()) \
+        << "the platform helper of this process is single-sign (ctest runs each test alone)"
+#define REQUIRE_SINGLE_SIGN_PLATFORM()                                        \
+    ASSERT_FALSE(CSingletonWinTrustHelper::Instance().SupportsMultipleSign()) \
+        << "the platform helper of this process is multiple-sign (ctest runs each test alone)"
 
 // Catalog rounds: a context per algorithm, a hash of that algorithm's size,
 // and a catalog that lists only the hash of `listedAlgorithm`.
@@ -392,7 +394,7 @@ TEST(digitalsignature_SingleSignCatalog, SystemSignedCatalogRescuesAnUnsignedFil
         return DSTEST::VerifyRealFileInto(TestFile(L"ds_system.dll"), record);
     };
     DSTEST::CScriptedPlatform platform(script);
-    if (CSingletonWinTrustHelper::Instance().SupportsMultipleSign()) GTEST_SKIP();
+    REQUIRE_SINGLE_SIGN_PLATFORM();
 
     const VerifyResult result =
         Manager::VerifyDigitalSignature(TestFile(L"ds_sample.dll").c_str(), kBothFlags, false);
@@ -432,7 +434,7 @@ TEST(digitalsignature_SingleSign, CertificateInformationRescuesARefusedEmbeddedS
     DSTEST::Script script;
     script.chainPolicy = DSTEST::PolicyAsOnWindows;
     DSTEST::CScriptedPlatform platform(script);
-    if (CSingletonWinTrustHelper::Instance().SupportsMultipleSign()) GTEST_SKIP();
+    REQUIRE_SINGLE_SIGN_PLATFORM();
     DSTEST::CTraceCapture trace;
 
     const VerifyResult result = Manager::VerifyDigitalSignature(
@@ -449,7 +451,7 @@ TEST(digitalsignature_SingleSign, ExpiredSignerPassesThroughTheTrustedKeyList) {
     DSTEST::Script script;
     script.winVerifyTrust = DSTEST::VerifyAsOnWindows;
     DSTEST::CScriptedPlatform platform(script);
-    if (CSingletonWinTrustHelper::Instance().SupportsMultipleSign()) GTEST_SKIP();
+    REQUIRE_SINGLE_SIGN_PLATFORM();
     DSTEST::CTraceCapture trace;
 
     const VerifyResult result = Manager::VerifyDigitalSignature(TestFile(L"ds_expired.dll").c_str(),
