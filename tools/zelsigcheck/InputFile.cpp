@@ -62,7 +62,10 @@ InputFile OpenInputFile(const std::wstring& path) {
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD dwError = ::GetLastError();
         const bool missing = dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
-        return Problem(std::move(input), dwError, missing ? L"file not found" : L"cannot be read");
+        const wchar_t* problem = missing                        ? L"file not found"
+                                 : dwError == ERROR_INVALID_NAME ? L"not a valid file name"
+                                                                 : L"cannot be read";
+        return Problem(std::move(input), dwError, problem);
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return Problem(std::move(input), ERROR_DIRECTORY, L"a folder, not a file");

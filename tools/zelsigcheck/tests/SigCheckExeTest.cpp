@@ -82,7 +82,7 @@ TEST(zelsigcheck_Exe, CatalogListedSystemFileIsTrustedByTheCatalogOnlyWithCatalo
     EXPECT_EQ(Field(withCatalog.output, L"result"), L"0x00000000 ERROR_SUCCESS");
     EXPECT_EQ(Field(withCatalog.output, L"decided by"),
               L"catalog " + std::wstring(system) +
-                  L"\\catroot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\\"
+                  L"\\catroot\\{f750e6c3-38ee-11d1-85e5-00c04fc295ee}\\"
                   L"zelsigcheck_test_member.cat (SHA1)");
     EXPECT_EQ(Field(withCatalog.output, L"signer"), L"Microsoft Windows");
     EXPECT_EQ(Field(withCatalog.output, L"flags"), L"0x00010001");
@@ -162,11 +162,14 @@ TEST(zelsigcheck_Exe, BadInputGetsItsOwnLineAndCode) {
     UTIL::unique_handle lock(::CreateFileW((root + L"locked.dll").c_str(), GENERIC_READ, 0,
                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(lock);
+    ASSERT_TRUE(ZELTEST::CreateFolders(root + L"sub\\"));
     const std::wstring longPath = root + std::wstring(250, L'a') + L".dll";
 
     const std::pair<std::wstring, std::wstring> cases[] = {
         {root + L"missing.dll", L"file not found (0x00000002 ERROR_FILE_NOT_FOUND); not checked"},
-        {root, L"a folder, not a file (0x0000010B ERROR_DIRECTORY); not checked"},
+        {root + L"sub", L"a folder, not a file (0x0000010B ERROR_DIRECTORY); not checked"},
+        {root + L"bad|name.dll",
+         L"not a valid file name (0x0000007B ERROR_INVALID_NAME); not checked"},
         {root + L"empty.dll", L"empty file (0x00000026 ERROR_HANDLE_EOF); not checked"},
         {root + L"notes.dll",
          L"not a PE image (no MZ and PE headers) (0x000000C1 ERROR_BAD_EXE_FORMAT); not checked"},
