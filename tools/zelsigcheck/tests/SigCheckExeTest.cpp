@@ -2,9 +2,11 @@
 // against Wine's real WinTrust, catalog database and CryptoAPI.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "LogPipeListener.h"
 #include "ProductFolder.h"
 #include "SigCheckOptions.h"
 #include "SigCheckTestSupport.h"
@@ -211,6 +213,40 @@ TEST(zelsigcheck_Exe, UsageErrorsExitWithTwoAndHelpWithZero) {
     const ToolRun help = RunTool(L"--help");
     EXPECT_EQ(help.exitCode, 0u);
     EXPECT_EQ(help.output, kSigCheckHelp);
+}
+
+// The tool reads the manager's lines in its own process: a log server
+// running beside it keeps its pipe and still gets every one of them.
+TEST(zelsigcheck_Exe, LogServerBesideTheToolStillReceivesEveryTraceLineItShows) {
+    ZELTEST::CLogPipeListener logServer;
+    ASSERT_TRUE(logServer.Start());
+    const ToolRun run = RunTool(L"--json --trace \"" + DsFile(L"ds_karvelo.dll") + L"\"");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    SIGCHECKTEST::JsonObject object;
+    ASSERT_TRUE(SIGCHECKTEST::ParseJsonObject(run.output, object)) << run.output;
+    const std::vector<std::wstring>& shown = object[L"trace"].items;
+    ASSERT_FALSE(shown.empty());
+    ASSERT_TRUE(logServer.WaitForLine(shown.back().substr(2)));
+    logServer.Stop();
+
+    const std::wstring head = L"[][zelsigcheck.exe]";
+    std::vector<std::wstring> received;
+    for (const ZELTEST::LogRecord& record : logServer.Records()) {
+        if (record.Line().rfind(head, 0) != 0) continue;
+        received.push_back(std::wstring(1, static_cast<wchar_t>(record.Level())) + L" " +
+                           record.Line().substr(head.size()));
+    }
+    std::vector<std::wstring> missing;
+    for (const std::wstring& line : shown) {
+        const auto found = std::find(received.begin(), received.end(), line);
+        if (found == received.end()) {
+            missing.push_back(line);
+        } else {
+            received.erase(found);
+        }
+    }
+    EXPECT_EQ(missing, std::vector<std::wstring>{});
 }
 
 }  // namespace
