@@ -4,6 +4,7 @@
 
 #include "CatalogLookup.h"
 #include "InputFile.h"
+#include "PrimarySigner.h"
 #include "TraceObserver.h"
 #include "ds_stvdsmanager.h"
 
@@ -101,6 +102,12 @@ FileReport CheckFile(const std::wstring& file, DWORD dwFlags) {
                report.decision.catalogPath.empty()) {
         // The single-sign catalog check does not trace its catalog's path.
         report.decision.catalogPath = FirstCatalogListing(input.hold.get());
+    } else if (report.decision.signer.empty() && report.decision.signatureIndex == 0 &&
+               report.decision.check != DecidingCheck::None) {
+        // Without a signer check (flags 0) and in the key list, the deciding
+        // check names no signer; the primary signature's is the one it used.
+        report.decision.signer = ReadPrimarySignerName(input.fullPath);
+        report.signerReadByTool = !report.decision.signer.empty();
     }
     return report;
 }

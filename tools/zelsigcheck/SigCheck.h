@@ -18,6 +18,9 @@ struct FileReport {
     DWORD dwCode = 0;           // the manager's code, or the input error
     std::wstring problem;       // input error: why the file could not be checked
     Decision decision;
+    // The signer was not in the deciding check's trace and was read from
+    // the primary signature by the tool.
+    bool signerReadByTool = false;
     std::vector<std::wstring> trace;  // "L text", L the level letter
 };
 

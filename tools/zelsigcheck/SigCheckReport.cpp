@@ -92,8 +92,11 @@ std::wstring FormatText(const FileReport& report, const CheckContext& context, D
     out += L"  result:     " + code + L"\n";
     out += L"  decided by: " + DecidedBy(report) + L"\n";
     if (!report.decision.signer.empty()) {
-        out += L"  signer:     " + report.decision.signer +
-               (report.verdict == Verdict::Refused ? L" (not allowed)" : L"") + L"\n";
+        const wchar_t* note = report.verdict == Verdict::Refused ? L" (not allowed)"
+                              : report.signerReadByTool
+                                  ? L" (primary signature; the check traces no name)"
+                                  : L"";
+        out += L"  signer:     " + report.decision.signer + note + L"\n";
     }
     out += L"  flags:      " + HexCode(dwFlags) + L"\n";
     out += L"  platform:   " + std::wstring(PlatformName(context)) + L"\n";

@@ -48,7 +48,8 @@ TEST(zelsigcheck_Exe, EachFileGetsTheManagersVerdictAndTheCheckThatDecided) {
          L"embedded signature; no fallback accepted the file (tried: certificate information)",
          L"Other Signer Ltd (not allowed)", L"0x00000001"},
         {L"--signers 0x0", L"ds_other.dll", 0, L"trusted", L"0x00000000 ERROR_SUCCESS",
-         L"embedded signature, primary", L"<absent>", L"0x00000000"},
+         L"embedded signature, primary",
+         L"Other Signer Ltd (primary signature; the check traces no name)", L"0x00000000"},
         {L"--signers system --catalog", L"ds_karvelo.dll", 1, L"refused",
          L"0x20001447 ERROR_FAILED_ISSUER_CHECK",
          L"embedded signature; no fallback accepted the file (tried: certificate information, "

@@ -75,6 +75,8 @@ TEST(zelsigcheck_Platform, ExpiredMakerSignatureIsTrustedByTheKeyList) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(Field(run.output, L"verdict"), L"trusted");
     EXPECT_EQ(Field(run.output, L"decided by"), L"trusted-key list, the primary signer's key");
+    EXPECT_EQ(Field(run.output, L"signer"),
+              L"Karvelo, Inc. (primary signature; the check traces no name)");
     EXPECT_EQ(Field(run.output, L"key list"),
               L"2 key(s) from " + DSTEST::TestFile(L"Korvalis.dll"));
 }
