@@ -27,7 +27,8 @@ public:
 
 private:
     static wchar_t LevelLetter(int level) {
-        return (level >= 'A' && level <= 'Z') ? static_cast<wchar_t>(level) : L'0' + level % 10;
+        if (level >= 'A' && level <= 'Z') return static_cast<wchar_t>(level);
+        return static_cast<wchar_t>(L'0' + (level % 10 + 10) % 10);  // numeric levels 0-9
     }
 
     std::mutex m_mutex;
