@@ -1,5 +1,8 @@
 #include "SigCheckMain.h"
 
+#include <exception>
+#include <new>
+
 #include "SigCheck.h"
 #include "SigCheckOptions.h"
 #include "SigCheckReport.h"
@@ -19,6 +22,15 @@ int ExitCodeOf(Verdict verdict) {
     return kNotChecked;
 }
 
+FileReport Unfinished(const std::wstring& file, DWORD dwError) {
+    FileReport report;
+    report.file = file;
+    report.fullPath = file;
+    report.dwCode = dwError;
+    report.problem = L"the check could not complete";
+    return report;
+}
+
 }  // namespace
 
 int ZelSigCheckMain(const std::vector<std::wstring>& args, const SigCheckWriter& out,
@@ -36,7 +48,16 @@ int ZelSigCheckMain(const std::vector<std::wstring>& args, const SigCheckWriter&
     const CheckContext context = PrepareCheckContext();
     int exitCode = kAllTrusted;
     for (const std::wstring& file : options.files) {
-        const FileReport report = CheckFile(file, options.dwFlags);
+        FileReport report;
+        // A check that cannot complete makes that file an error, never
+        // trusted; the other files are still checked.
+        try {
+            report = CheckFile(file, options.dwFlags);
+        } catch (const std::bad_alloc&) {
+            report = Unfinished(file, ERROR_NOT_ENOUGH_MEMORY);
+        } catch (const std::exception&) {
+            report = Unfinished(file, ERROR_INTERNAL_ERROR);
+        }
         out(options.json ? FormatJson(report, context, options.dwFlags, options.trace)
                          : FormatText(report, context, options.dwFlags, options.trace));
         const int fileExit = ExitCodeOf(report.verdict);
