@@ -107,7 +107,9 @@ TEST_F(TraceGateOnSharedWord, DroppedCallSendsNothingAndPassingCallArrives) {
 TEST_F(TraceGateOnSharedWord, ObserverSeesDroppedAndPassingLinesAndTheGateStillDecides) {
     struct CCollector : ITraceObserver {
         std::vector<std::pair<int, std::wstring>> lines;
-        void OnTraceLine(int level, const wchar_t* text) override { lines.emplace_back(level, text); }
+        void OnTraceLine(int level, const wchar_t* text) override {
+            lines.emplace_back(level, text);
+        }
     } collector;
     ZELTEST::CLogPipeListener listener;
     ASSERT_TRUE(listener.Start());

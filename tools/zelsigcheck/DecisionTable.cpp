@@ -92,11 +92,11 @@ const std::vector<TraceRule>& TraceRules() {
 
 Decision DecideFromTrace(const std::vector<std::wstring>& lines) {
     Decision decision;
-    unsigned embeddedIndex = 0;    // signatures the embedded check has decided on so far
-    unsigned certInfoNested = 0;   // nested signatures the certificate check entered
+    unsigned embeddedIndex = 0;   // signatures the embedded check has decided on so far
+    unsigned certInfoNested = 0;  // nested signatures the certificate check entered
     unsigned certInfoAcceptedAt = 0;
     bool keyListNested = false;
-    std::wstring signer;           // last signer WinTrust or the certificate check named
+    std::wstring signer;  // last signer WinTrust or the certificate check named
     std::wstring certInfoSigner;
     std::wstring catalogPath;
     std::wstring catalogAlgorithm;
@@ -110,56 +110,74 @@ Decision DecideFromTrace(const std::vector<std::wstring>& lines) {
             if (function != rule.function || text.compare(0, prefix.size(), prefix) != 0) continue;
             const std::wstring value = text.substr(prefix.size());
             switch (rule.event) {
-            case TraceEvent::EmbeddedBegins: embeddedIndex = 0; break;
-            case TraceEvent::SignatureFailed: ++embeddedIndex; break;
-            case TraceEvent::SignatureRefused:
-                decision.refusedSigner = signer;
-                ++embeddedIndex;
-                break;
-            case TraceEvent::SignatureAccepted:
-                decision.check = DecidingCheck::Embedded;
-                decision.signatureIndex = embeddedIndex++;
-                decision.signer = signer;
-                break;
-            case TraceEvent::SignerName: signer = Bracketed(value); break;
-            case TraceEvent::KeyListTried:
-                AddTried(decision, kKeyListFallback);
-                keyListNested = false;
-                break;
-            case TraceEvent::KeyListPrimaryMatched: keyListNested = false; break;
-            case TraceEvent::KeyListNestedMatched: keyListNested = true; break;
-            case TraceEvent::KeyListAccepted:
-                decision.check = DecidingCheck::KeyList;
-                decision.signatureIndex = keyListNested ? 1 : 0;
-                decision.signer.clear();  // the key check does not trace a name
-                break;
-            case TraceEvent::CertInfoTried:
-                AddTried(decision, kCertInfoFallback);
-                certInfoNested = 0;
-                break;
-            case TraceEvent::CertInfoNestedEntered: ++certInfoNested; break;
-            case TraceEvent::CertInfoSigner: signer = value; break;
-            case TraceEvent::CertInfoSignatureAccepted:
-                certInfoAcceptedAt = certInfoNested;
-                certInfoSigner = signer;
-                break;
-            case TraceEvent::CertInfoAccepted:
-                decision.check = DecidingCheck::CertInfo;
-                decision.signatureIndex = certInfoAcceptedAt;
-                decision.signer = certInfoSigner;
-                break;
-            case TraceEvent::CatalogTried: AddTried(decision, kCatalogFallback); break;
-            case TraceEvent::CatalogPath: catalogPath = value; break;
-            case TraceEvent::CatalogHash:
-                catalogAlgorithm = value.substr(0, value.find(L','));
-                break;
-            case TraceEvent::CatalogAccepted:
-                decision.check = DecidingCheck::Catalog;
-                decision.signatureIndex = 0;
-                decision.signer = signer;
-                decision.catalogPath = catalogPath;
-                decision.catalogAlgorithm = catalogAlgorithm;
-                break;
+                case TraceEvent::EmbeddedBegins:
+                    embeddedIndex = 0;
+                    break;
+                case TraceEvent::SignatureFailed:
+                    ++embeddedIndex;
+                    break;
+                case TraceEvent::SignatureRefused:
+                    decision.refusedSigner = signer;
+                    ++embeddedIndex;
+                    break;
+                case TraceEvent::SignatureAccepted:
+                    decision.check = DecidingCheck::Embedded;
+                    decision.signatureIndex = embeddedIndex++;
+                    decision.signer = signer;
+                    break;
+                case TraceEvent::SignerName:
+                    signer = Bracketed(value);
+                    break;
+                case TraceEvent::KeyListTried:
+                    AddTried(decision, kKeyListFallback);
+                    keyListNested = false;
+                    break;
+                case TraceEvent::KeyListPrimaryMatched:
+                    keyListNested = false;
+                    break;
+                case TraceEvent::KeyListNestedMatched:
+                    keyListNested = true;
+                    break;
+                case TraceEvent::KeyListAccepted:
+                    decision.check = DecidingCheck::KeyList;
+                    decision.signatureIndex = keyListNested ? 1 : 0;
+                    decision.signer.clear();  // the key check does not trace a name
+                    break;
+                case TraceEvent::CertInfoTried:
+                    AddTried(decision, kCertInfoFallback);
+                    certInfoNested = 0;
+                    break;
+                case TraceEvent::CertInfoNestedEntered:
+                    ++certInfoNested;
+                    break;
+                case TraceEvent::CertInfoSigner:
+                    signer = value;
+                    break;
+                case TraceEvent::CertInfoSignatureAccepted:
+                    certInfoAcceptedAt = certInfoNested;
+                    certInfoSigner = signer;
+                    break;
+                case TraceEvent::CertInfoAccepted:
+                    decision.check = DecidingCheck::CertInfo;
+                    decision.signatureIndex = certInfoAcceptedAt;
+                    decision.signer = certInfoSigner;
+                    break;
+                case TraceEvent::CatalogTried:
+                    AddTried(decision, kCatalogFallback);
+                    break;
+                case TraceEvent::CatalogPath:
+                    catalogPath = value;
+                    break;
+                case TraceEvent::CatalogHash:
+                    catalogAlgorithm = value.substr(0, value.find(L','));
+                    break;
+                case TraceEvent::CatalogAccepted:
+                    decision.check = DecidingCheck::Catalog;
+                    decision.signatureIndex = 0;
+                    decision.signer = signer;
+                    decision.catalogPath = catalogPath;
+                    decision.catalogAlgorithm = catalogAlgorithm;
+                    break;
             }
             break;
         }
@@ -169,11 +187,16 @@ Decision DecideFromTrace(const std::vector<std::wstring>& lines) {
 
 const wchar_t* CheckName(DecidingCheck check) {
     switch (check) {
-    case DecidingCheck::Embedded: return L"embedded signature";
-    case DecidingCheck::KeyList: return kKeyListFallback;
-    case DecidingCheck::CertInfo: return kCertInfoFallback;
-    case DecidingCheck::Catalog: return kCatalogFallback;
-    case DecidingCheck::None: break;
+        case DecidingCheck::Embedded:
+            return L"embedded signature";
+        case DecidingCheck::KeyList:
+            return kKeyListFallback;
+        case DecidingCheck::CertInfo:
+            return kCertInfoFallback;
+        case DecidingCheck::Catalog:
+            return kCatalogFallback;
+        case DecidingCheck::None:
+            break;
     }
     return L"none";
 }
@@ -181,19 +204,21 @@ const wchar_t* CheckName(DecidingCheck check) {
 std::wstring DescribeCheck(const Decision& decision) {
     const std::wstring index = std::to_wstring(decision.signatureIndex);
     switch (decision.check) {
-    case DecidingCheck::Embedded:
-        return decision.signatureIndex == 0 ? L"embedded signature, primary"
-                                            : L"embedded signature, secondary at index " + index;
-    case DecidingCheck::KeyList:
-        return decision.signatureIndex == 0 ? L"trusted-key list, the primary signer's key"
-                                            : L"trusted-key list, a nested signer's key";
-    case DecidingCheck::CertInfo:
-        return decision.signatureIndex == 0
-                   ? L"certificate information, primary signature"
-                   : L"certificate information, nested signature " + index;
-    case DecidingCheck::Catalog:
-        return L"catalog " + decision.catalogPath + L" (" + decision.catalogAlgorithm + L")";
-    case DecidingCheck::None: break;
+        case DecidingCheck::Embedded:
+            return decision.signatureIndex == 0
+                       ? L"embedded signature, primary"
+                       : L"embedded signature, secondary at index " + index;
+        case DecidingCheck::KeyList:
+            return decision.signatureIndex == 0 ? L"trusted-key list, the primary signer's key"
+                                                : L"trusted-key list, a nested signer's key";
+        case DecidingCheck::CertInfo:
+            return decision.signatureIndex == 0
+                       ? L"certificate information, primary signature"
+                       : L"certificate information, nested signature " + index;
+        case DecidingCheck::Catalog:
+            return L"catalog " + decision.catalogPath + L" (" + decision.catalogAlgorithm + L")";
+        case DecidingCheck::None:
+            break;
     }
     return L"none";
 }

@@ -62,7 +62,7 @@ InputFile OpenInputFile(const std::wstring& path) {
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD dwError = ::GetLastError();
         const bool missing = dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
-        const wchar_t* problem = missing                        ? L"file not found"
+        const wchar_t* problem = missing                         ? L"file not found"
                                  : dwError == ERROR_INVALID_NAME ? L"not a valid file name"
                                                                  : L"cannot be read";
         return Problem(std::move(input), dwError, problem);
@@ -78,9 +78,9 @@ InputFile OpenInputFile(const std::wstring& path) {
     if (!input.hold) {
         const DWORD dwError = ::GetLastError();
         const bool locked = dwError == ERROR_SHARING_VIOLATION || dwError == ERROR_LOCK_VIOLATION;
-        return Problem(std::move(input), dwError,
-                       locked ? L"locked or open for writing by another process"
-                              : L"cannot be opened");
+        return Problem(
+            std::move(input), dwError,
+            locked ? L"locked or open for writing by another process" : L"cannot be opened");
     }
     LARGE_INTEGER size = {};
     if (!::GetFileSizeEx(input.hold.get(), &size)) {

@@ -11,10 +11,10 @@
 #include "UniqueHandle.h"
 
 struct InputFile {
-    std::wstring fullPath;    // what the manager is given
-    DWORD dwError = 0;        // 0 when the file can be checked
-    std::wstring problem;     // one clear line when it cannot
-    UTIL::unique_handle hold; // held open while the check runs
+    std::wstring fullPath;     // what the manager is given
+    DWORD dwError = 0;         // 0 when the file can be checked
+    std::wstring problem;      // one clear line when it cannot
+    UTIL::unique_handle hold;  // held open while the check runs
 };
 
 InputFile OpenInputFile(const std::wstring& path);

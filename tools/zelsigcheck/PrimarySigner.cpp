@@ -29,12 +29,12 @@ std::wstring ReadPrimarySignerName(const std::wstring& file) {
     CERT_INFO search = {};
     search.Issuer = signer->Issuer;
     search.SerialNumber = signer->SerialNumber;
-    const UTIL::unique_cert_context cert(::CertFindCertificateInStore(
-        store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &search,
-        nullptr));
+    const UTIL::unique_cert_context cert(
+        ::CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                     CERT_FIND_SUBJECT_CERT, &search, nullptr));
     if (!cert) return {};
-    const DWORD cch = ::CertGetNameStringW(cert.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
-                                           nullptr, 0);
+    const DWORD cch =
+        ::CertGetNameStringW(cert.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
     if (cch <= 1) return {};
     std::wstring name(cch, L'\0');
     ::CertGetNameStringW(cert.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, &name[0], cch);

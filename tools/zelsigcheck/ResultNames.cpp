@@ -14,7 +14,8 @@ struct NamedCode {
 
 // Stringised from the SDK's own constants, so a name cannot drift from its
 // value.
-#define ZEL_NAMED_CODE(name) {static_cast<DWORD>(name), ZEL_WIDEN(#name)}
+#define ZEL_NAMED_CODE(name) \
+    { static_cast<DWORD>(name), ZEL_WIDEN(#name) }
 
 constexpr NamedCode kNames[] = {
     ZEL_NAMED_CODE(ERROR_SUCCESS),

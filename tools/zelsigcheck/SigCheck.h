@@ -12,11 +12,11 @@
 enum class Verdict { Trusted, Refused, Error };
 
 struct FileReport {
-    std::wstring file;          // as given on the command line
-    std::wstring fullPath;      // as the manager was given it
+    std::wstring file;      // as given on the command line
+    std::wstring fullPath;  // as the manager was given it
     Verdict verdict = Verdict::Error;
-    DWORD dwCode = 0;           // the manager's code, or the input error
-    std::wstring problem;       // input error: why the file could not be checked
+    DWORD dwCode = 0;      // the manager's code, or the input error
+    std::wstring problem;  // input error: why the file could not be checked
     Decision decision;
     // The signer was not in the deciding check's trace and was read from
     // the primary signature by the tool.

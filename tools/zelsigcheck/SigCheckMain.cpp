@@ -15,9 +15,12 @@ constexpr int kNotChecked = 2;
 
 int ExitCodeOf(Verdict verdict) {
     switch (verdict) {
-    case Verdict::Trusted: return kAllTrusted;
-    case Verdict::Refused: return kRefused;
-    case Verdict::Error: break;
+        case Verdict::Trusted:
+            return kAllTrusted;
+        case Verdict::Refused:
+            return kRefused;
+        case Verdict::Error:
+            break;
     }
     return kNotChecked;
 }

@@ -8,9 +8,12 @@ namespace {
 
 const wchar_t* VerdictName(Verdict verdict) {
     switch (verdict) {
-    case Verdict::Trusted: return L"trusted";
-    case Verdict::Refused: return L"refused";
-    case Verdict::Error: break;
+        case Verdict::Trusted:
+            return L"trusted";
+        case Verdict::Refused:
+            return L"refused";
+        case Verdict::Error:
+            break;
     }
     return L"error";
 }
@@ -117,10 +120,9 @@ std::wstring FormatJson(const FileReport& report, const CheckContext& context, D
     out += L",\"code_name\":" + JsonString(ResultCodeName(report.dwCode));
     out += L",\"error\":" + JsonString(report.problem);
     out += L",\"decided_by\":" + JsonString(DecidedBy(report));
-    out += L",\"check\":" +
-           JsonString(checked && report.decision.check != DecidingCheck::None
-                          ? CheckName(report.decision.check)
-                          : L"");
+    out += L",\"check\":" + JsonString(checked && report.decision.check != DecidingCheck::None
+                                           ? CheckName(report.decision.check)
+                                           : L"");
     out += L",\"signature_index\":" + std::to_wstring(report.decision.signatureIndex);
     out += L",\"signer\":" + JsonString(report.decision.signer);
     out += L",\"catalog\":" + JsonString(report.decision.catalogPath);

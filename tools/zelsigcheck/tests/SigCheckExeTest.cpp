@@ -131,7 +131,8 @@ TEST(zelsigcheck_Exe, JsonObjectCarriesEveryFieldAndTheManagersTraceLines) {
     ASSERT_GE(trace.size(), 2u);
     EXPECT_EQ(trace.front(),
               L"D CStvDigitalSignatureManagerEx::VerifyEmbeddedSignatureSingleSign - >>> try to "
-              L"verify file=" + path);
+              L"verify file=" +
+                  path);
     EXPECT_EQ(trace.back(),
               L"D CStvDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile - <<<");
     EXPECT_EQ(object.size(), expected.size() + 2);
@@ -157,13 +158,13 @@ TEST(zelsigcheck_Exe, ExitCodeIsTheWorstOfTheFiles) {
 TEST(zelsigcheck_Exe, BadInputGetsItsOwnLineAndCode) {
     ZELTEST::CProductFolder folder(L"zelsigcheck");
     const std::wstring root = folder.Root();
-    ASSERT_TRUE(UTIL::unique_handle(::CreateFileW((root + L"empty.dll").c_str(), GENERIC_WRITE, 0,
-                                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                                  nullptr)));
+    ASSERT_TRUE(
+        UTIL::unique_handle(::CreateFileW((root + L"empty.dll").c_str(), GENERIC_WRITE, 0, nullptr,
+                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)));
     ASSERT_TRUE(folder.WriteIni(L"notes.dll", L"section", L"key", L"not an image"));
     ASSERT_FALSE(folder.CopyIn(DsFile(L"ds_karvelo.dll"), L"locked.dll").empty());
-    UTIL::unique_handle lock(::CreateFileW((root + L"locked.dll").c_str(), GENERIC_READ, 0,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UTIL::unique_handle lock(::CreateFileW((root + L"locked.dll").c_str(), GENERIC_READ, 0, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(lock);
     ASSERT_TRUE(ZELTEST::CreateFolders(root + L"sub\\"));
     const std::wstring longPath = root + std::wstring(250, L'a') + L".dll";

@@ -22,8 +22,8 @@ ToolRun RunTool(const std::wstring& arguments) {
     run.finished = tool.WaitForExit(60000);
     ::GetExitCodeProcess(tool.Handle(), &run.exitCode);
     const std::string utf8 = ZELTEST::ReadWholeFile(outputFile);
-    const int cch = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                          nullptr, 0);
+    const int cch =
+        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     run.output.resize(static_cast<size_t>(cch));
     if (cch > 0) {
         ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),

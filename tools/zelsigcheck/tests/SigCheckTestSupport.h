@@ -27,8 +27,8 @@ ToolRun RunTool(const std::wstring& arguments);
 std::wstring Field(const std::wstring& report, const std::wstring& name);
 
 struct JsonValue {
-    std::wstring text;                 // a string, or a number as written
-    std::vector<std::wstring> items;   // an array of strings
+    std::wstring text;                // a string, or a number as written
+    std::vector<std::wstring> items;  // an array of strings
     bool isArray = false;
 };
 using JsonObject = std::map<std::wstring, JsonValue>;

@@ -98,7 +98,8 @@ Bytes WithCountersignatureNow(const Bytes& der) {
     const Tlv signerInfo = LastChild(der, signerInfos);
     const Bytes newSigner =
         Wrap(0x30, Concat(Slice(der, signerInfo.content, signerInfo.end), CountersignatureNow()));
-    const Bytes newSet = Wrap(0x31, Concat(Slice(der, signerInfos.content, signerInfo.start), newSigner));
+    const Bytes newSet =
+        Wrap(0x31, Concat(Slice(der, signerInfos.content, signerInfo.start), newSigner));
     const Bytes newSignedData =
         Wrap(0x30, Concat(Slice(der, signedData.content, signerInfos.start), newSet));
     return Wrap(0x30, Concat(Slice(der, contentInfo.content, explicitContent.start),
