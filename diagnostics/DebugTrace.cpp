@@ -8,6 +8,7 @@
 
 #include "DebugLibrary.h"
 #include "LogLevelMap.h"
+#include "TraceObserver.h"
 #include "UniqueHandle.h"
 #include "logcl_command.h"
 #include "mbwc_mbwc.h"
@@ -61,7 +62,8 @@ void WideExeNameFromNarrow() {
 // Microsoft's format semantics (wide %s in a wide format) under MinGW and
 // MSVC alike, unlike vswprintf; they leave a cut text unterminated, so the
 // last position is always terminated here.
-void ComposeLineW(wchar_t (&line)[kTraceLineChars], const wchar_t* format, va_list args) {
+// Both return the length of the head, where the caller's text begins.
+int ComposeLineW(wchar_t (&line)[kTraceLineChars], const wchar_t* format, va_list args) {
     if (!g_bExeNameKnownW) WorkOutExeNameW();
     int used = _snwprintf(line, kTraceLineChars - 1, L"[%s][%s]", g_szModuleTagW, g_szExeNameW);
     if (used < 0) used = kTraceLineChars - 1;
@@ -69,9 +71,10 @@ void ComposeLineW(wchar_t (&line)[kTraceLineChars], const wchar_t* format, va_li
         _vsnwprintf(line + used, static_cast<size_t>(kTraceLineChars - 1 - used), format, args);
     }
     line[kTraceLineChars - 1] = L'\0';
+    return used;
 }
 
-void ComposeLineA(char (&line)[kTraceLineChars], const char* format, va_list args) {
+int ComposeLineA(char (&line)[kTraceLineChars], const char* format, va_list args) {
     if (!g_bExeNameKnownA) WorkOutExeNameA();
     int used = _snprintf(line, kTraceLineChars - 1, "[%s][%s]", g_szModuleTagA, g_szExeNameA);
     if (used < 0) used = kTraceLineChars - 1;
@@ -79,6 +82,15 @@ void ComposeLineA(char (&line)[kTraceLineChars], const char* format, va_list arg
         _vsnprintf(line + used, static_cast<size_t>(kTraceLineChars - 1 - used), format, args);
     }
     line[kTraceLineChars - 1] = '\0';
+    return used;
+}
+
+// The observer takes wide text; a narrow line is converted as the log
+// client converts it (ANSI code page).
+void ObserveNarrow(ITraceObserver& observer, int level, const char* text) {
+    wchar_t wide[kTraceLineChars] = {};
+    if (::MultiByteToWideChar(CP_ACP, 0, text, -1, wide, kTraceLineChars) == 0) wide[0] = L'\0';
+    observer.OnTraceLine(level, wide);
 }
 
 int TraceTime() {
@@ -94,24 +106,32 @@ bool IsTraceLevelEnabled(int level) {
 
 bool DebugTraceW(int level, const wchar_t* sourceFile, int line, const wchar_t* format, ...) {
     UTIL::CLastErrorPreserver keepLastError;
-    if (!IsTraceLevelEnabled(level)) return false;
+    ITraceObserver* observer = CurrentTraceObserver();
+    const bool toLogServer = IsTraceLevelEnabled(level);
+    if (!toLogServer && observer == nullptr) return false;
     wchar_t text[kTraceLineChars];
     va_list args;
     va_start(args, format);
-    ComposeLineW(text, format, args);
+    const int head = ComposeLineW(text, format, args);
     va_end(args);
+    if (observer != nullptr) observer->OnTraceLine(level, text + head);
+    if (!toLogServer) return false;
     return logcl_WriteLog(TraceTime(), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level,
                           sourceFile, line, text);
 }
 
 bool DebugTraceA(int level, const char* sourceFile, int line, const char* format, ...) {
     UTIL::CLastErrorPreserver keepLastError;
-    if (!IsTraceLevelEnabled(level)) return false;
+    ITraceObserver* observer = CurrentTraceObserver();
+    const bool toLogServer = IsTraceLevelEnabled(level);
+    if (!toLogServer && observer == nullptr) return false;
     char text[kTraceLineChars];
     va_list args;
     va_start(args, format);
-    ComposeLineA(text, format, args);
+    const int head = ComposeLineA(text, format, args);
     va_end(args);
+    if (observer != nullptr) ObserveNarrow(*observer, level, text + head);
+    if (!toLogServer) return false;
     return logcl_WriteLogA(TraceTime(), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level,
                            sourceFile, line, text);
 }

@@ -2,11 +2,14 @@
 
 #include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "DebugTrace.h"
 #include "LogLevelMap.h"
 #include "LogPipeListener.h"
 #include "SharedWord.h"
+#include "TraceObserver.h"
 
 namespace {
 
@@ -97,6 +100,34 @@ TEST_F(TraceGateOnSharedWord, DroppedCallSendsNothingAndPassingCallArrives) {
     const auto records = listener.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_NE(records[0].Line().find(L"Test - passed"), std::wstring::npos);
+}
+
+// The observer sees every composed text, the dropped one included, while the
+// gate alone still decides what reaches the log server.
+TEST_F(TraceGateOnSharedWord, ObserverSeesDroppedAndPassingLinesAndTheGateStillDecides) {
+    struct CCollector : ITraceObserver {
+        std::vector<std::pair<int, std::wstring>> lines;
+        void OnTraceLine(int level, const wchar_t* text) override {
+            lines.emplace_back(level, text);
+        }
+    } collector;
+    ZELTEST::CLogPipeListener listener;
+    ASSERT_TRUE(listener.Start());
+    m_word.Set(0x00010007);
+    {
+        CScopedTraceObserver observe(collector);
+        EXPECT_FALSE(DebugTraceW('D', TRACE_SRC_W, L"%s - dropped %d", L"Test", 1));
+        EXPECT_TRUE(DebugTraceA('I', TRACE_SRC_A, "%s - passed %d", "Test", 2));
+    }
+    EXPECT_FALSE(DebugTraceW('D', TRACE_SRC_W, L"%s - unobserved", L"Test"));
+    ASSERT_TRUE(listener.WaitForCount(1));
+    listener.Stop();
+    const std::vector<std::pair<int, std::wstring>> expected = {{'D', L"Test - dropped 1"},
+                                                                {'I', L"Test - passed 2"}};
+    EXPECT_EQ(collector.lines, expected);
+    const auto records = listener.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(records[0].Line().find(L"]Test - passed 2"), std::wstring::npos);
 }
 
 }  // namespace
