@@ -72,7 +72,7 @@ TEST(zelsigcheck_Exe, EachFileGetsTheManagersVerdictAndTheCheckThatDecided) {
 }
 
 TEST(zelsigcheck_Exe, CatalogListedSystemFileIsTrustedByTheCatalogOnlyWithCatalogSwitch) {
-    SIGCHECKTEST::CInstalledCatalog catalog(DsFile(L"zel_cat_system.cat"));
+    DSTEST::CInstalledCatalog catalog(DsFile(L"zel_cat_system.cat"));
     ASSERT_TRUE(catalog.Added());
     wchar_t system[MAX_PATH] = {};
     ASSERT_NE(::GetSystemDirectoryW(system, MAX_PATH), 0u);
@@ -86,7 +86,7 @@ TEST(zelsigcheck_Exe, CatalogListedSystemFileIsTrustedByTheCatalogOnlyWithCatalo
     EXPECT_EQ(Field(withCatalog.output, L"decided by"),
               L"catalog " + std::wstring(system) +
                   L"\\catroot\\{f750e6c3-38ee-11d1-85e5-00c04fc295ee}\\"
-                  L"zelsigcheck_test_member.cat (SHA1)");
+                  L"zel_test_member.cat (SHA1)");
     EXPECT_EQ(Field(withCatalog.output, L"signer"), L"Microsoft Windows");
     EXPECT_EQ(Field(withCatalog.output, L"flags"), L"0x00010001");
 

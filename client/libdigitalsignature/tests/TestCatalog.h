@@ -10,7 +10,7 @@
 
 #include <string>
 
-namespace SIGCHECKTEST {
+namespace DSTEST {
 
 class CInstalledCatalog {
 public:
@@ -26,4 +26,4 @@ private:
     bool m_added = false;
 };
 
-}  // namespace SIGCHECKTEST
+}  // namespace DSTEST

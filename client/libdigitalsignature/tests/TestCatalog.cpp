@@ -10,11 +10,11 @@
 #include <iterator>
 #include <vector>
 
-namespace SIGCHECKTEST {
+namespace DSTEST {
 
 namespace {
 
-const wchar_t kInstalledName[] = L"zelsigcheck_test_member.cat";
+const wchar_t kInstalledName[] = L"zel_test_member.cat";
 
 using Bytes = std::vector<BYTE>;
 
@@ -112,7 +112,7 @@ std::wstring TimedCopy(const std::wstring& catalogFile) {
     if (der.size() < 2) return {};
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring path = std::wstring(temp) + L"zelsigcheck_timed.cat";
+    const std::wstring path = std::wstring(temp) + L"zel_timed_member.cat";
     std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
     const Bytes timed = WithCountersignatureNow(der);
     out.write(reinterpret_cast<const char*>(timed.data()),
@@ -147,4 +147,4 @@ CInstalledCatalog::~CInstalledCatalog() {
     RemoveInstalled();
 }
 
-}  // namespace SIGCHECKTEST
+}  // namespace DSTEST
