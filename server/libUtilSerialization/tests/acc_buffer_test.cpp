@@ -18,6 +18,18 @@ namespace {
 class TestableBuffer : public CAccBuffer {
 public:
     void SetGrowBy(DWORD granule) { m_dwGrowBy = granule; }
+    // Claims a block of `size` bytes, all in use, over a smaller real one.
+    void PretendFull(BYTE* block, DWORD size) {
+        m_pBuffer = block;
+        m_bOwner = false;
+        m_dwBufferSize = size;
+        m_dwBytesUsed = size;
+    }
+    void Forget() {
+        m_pBuffer = nullptr;
+        m_dwBufferSize = 0;
+        m_dwBytesUsed = 0;
+    }
     void SetDeleteFile() { m_bDeleteFile = true; }
     void CloseStream() { m_pFile.reset(); }
 };
@@ -167,6 +179,28 @@ TEST(AccBufferGrowth, GrowsByWholeGranulesAboveTheNeed) {
     EXPECT_EQ(filled.BytesUsed(), 2048u);
     EXPECT_EQ(0, memcmp(filled.Data(), first.data(), 1000));
     EXPECT_EQ(0, memcmp(filled.Data() + 1024, more.data(), 1024));
+}
+
+// A capacity past 4 GiB wrapped in 32 bits (the sum, or its rounding up to
+// the granule) and allocated a block too small for the copy. It is refused
+// before anything is allocated or copied; the buffer stays as it was. (Such
+// a buffer is one that could not switch to a body file.)
+TEST(AccBufferGrowth, GrowthPastFourGiBIsRefused) {
+    struct Case {
+        DWORD size;
+        DWORD length;
+    };
+    for (const Case& c : {Case{0xFFFFFC00u, 0x1000u}, Case{0xFFFFF000u, 0xC00u}}) {
+        BYTE small[16] = {};
+        FailingOpenBuffer buffer;
+        buffer.PretendFull(small, c.size);
+        const std::vector<BYTE> bytes(c.length, 0x42);
+        EXPECT_THROW(buffer.Append(bytes.data(), c.length), std::bad_alloc) << c.size;
+        EXPECT_EQ(buffer.Data(), small);
+        EXPECT_EQ(buffer.BufferSize(), c.size);
+        EXPECT_EQ(buffer.BytesUsed(), c.size);
+        buffer.Forget();
+    }
 }
 
 TEST(AccBufferFileMode, SwitchesWhenCapacityIsExactlyTwoMiB) {
