@@ -291,6 +291,8 @@ bool BuildTempFileAccessList(PACL acl, DWORD aclBytes, DWORD* entriesAdded) {
     return true;
 }
 
+SetFileSecurityCall g_pfnSetTempFileSecurity = ::SetFileSecurityW;
+
 DWORD GrantTempFileAccess(const wchar_t* path) {
     SECURITY_DESCRIPTOR descriptor;
     alignas(DWORD) BYTE aclBytes[1024];
@@ -301,7 +303,7 @@ DWORD GrantTempFileAccess(const wchar_t* path) {
         return GetLastError();
     }
     if (!SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
-        !SetFileSecurityW(path, DACL_SECURITY_INFORMATION, &descriptor)) {
+        !g_pfnSetTempFileSecurity(path, DACL_SECURITY_INFORMATION, &descriptor)) {
         return GetLastError();
     }
     return 0;

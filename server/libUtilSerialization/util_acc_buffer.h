@@ -64,3 +64,8 @@ bool BuildTempFileAccessList(PACL acl, DWORD aclBytes, DWORD* entriesAdded);
 // Gives a temporary file the fixed access list (web-server accounts, the
 // system and everyone get full access). Returns 0 or the system error.
 DWORD GrantTempFileAccess(const wchar_t* path);
+
+// The platform call that writes the list (SetFileSecurityW). A seam for
+// tests: Wine keeps no file access list, so a test records what was written.
+using SetFileSecurityCall = BOOL(WINAPI*)(LPCWSTR, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+extern SetFileSecurityCall g_pfnSetTempFileSecurity;
