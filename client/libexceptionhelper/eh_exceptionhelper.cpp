@@ -15,12 +15,14 @@ namespace {
 
 constexpr size_t kDumpFolderChars = 488;
 constexpr size_t kDumpTemplateChars = 520;
+constexpr size_t kDumpPrefixChars = kDumpFolderChars + 1;  // the folder and a backslash
+constexpr wchar_t kDumpNameFormat[] = L"%04d%02d%02d-%02d%02d%02d.dmp";
 constexpr DWORD kInvalidParameterException = 0xC000000D;
 
 // Process-wide, set once by InitExceptionHandlerW on the entry thread before
 // any other thread exists; the filter reads it under the mutex.
 struct CHelperState {
-    wchar_t dumpTemplate[kDumpTemplateChars] = {};
+    wchar_t dumpFolder[kDumpPrefixChars] = {};  // with its backslash
     MINIDUMP_TYPE dumpType = MiniDumpWithHandleData;
     bool filterRecorded = false;
     LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
@@ -82,13 +84,16 @@ void ChooseDumpFolder(const wchar_t* workingFolder, wchar_t* dumpFolder) {
     dumpFolder[kDumpFolderChars - 1] = L'\0';
 }
 
+// The dump-name template is kept in two parts: the folder, taken as it is,
+// and the time format. A folder used as part of a format would have its '%'
+// characters read as conversions ("100%Secure", "%s%n"): the filter then
+// reads arguments that are not there, and may hang or die without a dump.
 void BuildDumpTemplate(const wchar_t* dumpFolder) {
     const size_t length = wcslen(dumpFolder);
     const wchar_t* separator = (length > 0 && dumpFolder[length - 1] == L'\\') ? L"" : L"\\";
-    wchar_t* target = State().dumpTemplate;
-    _snwprintf(target, kDumpTemplateChars, L"%s%s%s", dumpFolder, separator,
-               L"%04d%02d%02d-%02d%02d%02d.dmp");
-    target[kDumpTemplateChars - 1] = L'\0';
+    wchar_t* target = State().dumpFolder;
+    _snwprintf(target, kDumpPrefixChars, L"%s%s", dumpFolder, separator);
+    target[kDumpPrefixChars - 1] = L'\0';
 }
 
 // True when the executable's drive has more free megabytes than required.
@@ -118,9 +123,11 @@ bool CheckDiskSpaceAvailableToGenerateDump() {
 void WriteDump(EXCEPTION_POINTERS* exceptionPointers) {
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
+    wchar_t stamp[32] = {};
+    _snwprintf(stamp, 31, kDumpNameFormat, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+               now.wSecond);
     wchar_t outputFile[kDumpTemplateChars] = {};
-    _snwprintf(outputFile, kDumpTemplateChars, State().dumpTemplate, now.wYear, now.wMonth,
-               now.wDay, now.wHour, now.wMinute, now.wSecond);
+    _snwprintf(outputFile, kDumpTemplateChars, L"%s%s", State().dumpFolder, stamp);
     outputFile[kDumpTemplateChars - 1] = L'\0';
     DebugTraceW('F', TRACE_SRC_W, L"%s - [Exception Helper] wszOutputFile = [%s].",
                 L"MyUnhandledExceptionHandler", outputFile);

@@ -32,19 +32,21 @@ int ReadDumpSetting(const wchar_t* valueName, int defaultValue) {
 
 void GetExceptionHelpWorkingPath(wchar_t* buffer, DWORD size, int pathType) {
     if (buffer == nullptr || size == 0) return;
-    if (pathType != EH_PATH_WORKING_DIR && pathType != EH_PATH_DRIVE) {
+    // An unknown type gives the working folder, but its lines name the type
+    // as it was passed.
+    const bool drive = pathType == EH_PATH_DRIVE;
+    if (pathType != EH_PATH_WORKING_DIR && !drive) {
         DebugTraceW('W', TRACE_SRC_W, L"%s - No path type is matched: [%d]. Using working dir.",
                     L"GetExceptionHelpWorkingPath", pathType);
-        pathType = EH_PATH_WORKING_DIR;
     }
     wchar_t modulePath[MAX_PATH + 1] = {};
     const DWORD length = ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    wchar_t drive[_MAX_DRIVE] = {};
+    wchar_t driveText[_MAX_DRIVE] = {};
     wchar_t folder[_MAX_DIR] = {};
     // A cut module path names a folder above the executable's, and its folder
     // part may not fit the split's buffer: no working path then.
     if (length == 0 || length >= MAX_PATH ||
-        _wsplitpath_s(modulePath, drive, _MAX_DRIVE, folder, _MAX_DIR, nullptr, 0, nullptr, 0) !=
+        _wsplitpath_s(modulePath, driveText, _MAX_DRIVE, folder, _MAX_DIR, nullptr, 0, nullptr, 0) !=
             0) {
         buffer[0] = L'\0';
         DebugTraceW('W', TRACE_SRC_W, L"%s - Module path too long: [%d].",
@@ -52,10 +54,10 @@ void GetExceptionHelpWorkingPath(wchar_t* buffer, DWORD size, int pathType) {
         return;
     }
 
-    if (pathType == EH_PATH_DRIVE) {
-        _snwprintf(buffer, size, L"%s", drive);
+    if (drive) {
+        _snwprintf(buffer, size, L"%s", driveText);
     } else {
-        _snwprintf(buffer, size, L"%s%s", drive, folder);
+        _snwprintf(buffer, size, L"%s%s", driveText, folder);
     }
     buffer[size - 1] = L'\0';  // _snwprintf leaves a cut result unterminated
     DebugTraceW('D', TRACE_SRC_W, L"%s - Output path[%d]: [%s].", L"GetExceptionHelpWorkingPath",

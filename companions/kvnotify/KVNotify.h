@@ -28,3 +28,8 @@ int ReportEventLogEx(HANDLE hSource, DWORD dwType, WORD wCategory, DWORD dwEvent
 // appended to it as one line "source\ttype\tcategory\tID (8 hex digits)\tmessage":
 // Wine's event log takes events but cannot be read back.
 constexpr char kKvNotifyRecordVariable[] = "KVNOTIFY_EVENT_RECORD_FILE";
+
+// Appends one event to that file (inside the library: ordinal 400 records
+// its event there too).
+void KvRecordEvent(const char* sourceName, WORD wType, WORD wCategory, DWORD dwEventId,
+                   const char* pszMessage);

@@ -46,6 +46,15 @@ void AppendToRecordFile(const std::string& line) {
     ::CloseHandle(file);
 }
 
+}  // namespace
+
+void KvRecordEvent(const char* sourceName, WORD wType, WORD wCategory, DWORD dwEventId,
+                   const char* pszMessage) {
+    AppendToRecordFile(RecordLine(sourceName, wType, wCategory, dwEventId, pszMessage));
+}
+
+namespace {
+
 int Report(HANDLE hEventLog, const std::string& sourceName, WORD wType, WORD wCategory,
            DWORD dwEventId, const char* pszMessage) {
     if (pszMessage == nullptr) pszMessage = "";

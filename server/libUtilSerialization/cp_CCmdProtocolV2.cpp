@@ -384,18 +384,36 @@ bool CMsgSerializer::InternalReadFile(const wchar_t* path) {
     return loaded;
 }
 
+HANDLE CMsgSerializer::CreateMappingSection(HANDLE file, LONGLONG size) {
+    return CreateFileMappingW(file, nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
+                              static_cast<DWORD>(size), nullptr);
+}
+
 bool CMsgSerializer::CreateIPCResultMapFile() {
+    // Nothing of an earlier read counts: a size left from a mapping that
+    // failed would otherwise size the next one.
+    m_pMapView.reset();
+    m_hMapping.reset();
+    m_llMapFileSize = 0;
     m_hMapFile.reset(CreateFileW(m_strMapFileName.c_str(), GENERIC_READ | GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                  nullptr));
     LARGE_INTEGER size = {};
-    if (m_hMapFile && GetFileSizeEx(m_hMapFile.get(), &size)) m_llMapFileSize = size.QuadPart;
-    m_hMapping.reset(CreateFileMappingW(
-        m_hMapFile ? m_hMapFile.get() : INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
-        static_cast<DWORD>(m_llMapFileSize >> 32), static_cast<DWORD>(m_llMapFileSize), nullptr));
+    // A file that cannot be opened is never mapped: the invalid handle would
+    // map a zero-filled section of the paging file instead. As in the Part,
+    // a failed open shows as a failed mapping.
+    HANDLE mapping = nullptr;
+    if (m_hMapFile && GetFileSizeEx(m_hMapFile.get(), &size)) {
+        m_llMapFileSize = size.QuadPart;
+        mapping = CreateMappingSection(m_hMapFile.get(), m_llMapFileSize);
+    }
+    m_hMapping.reset(mapping);
     if (!m_hMapping) {
+        const int error = static_cast<int>(GetLastError());
+        m_hMapFile.reset();
+        m_llMapFileSize = 0;
         DebugTraceW('D', TRACE_SRC_W, L"%s - CreateFileMappingW failed! err = %d",
-                    L"CreateIPCResultMapFile", static_cast<int>(GetLastError()));
+                    L"CreateIPCResultMapFile", error);
         return false;
     }
     m_pMapView.reset(MapViewOfFile(m_hMapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));

@@ -100,6 +100,11 @@ public:
     const MsgControlBlock& ControlBlock() const noexcept { return m_ControlBlock; }
     const std::wstring& ReadFileName() const noexcept { return m_strReadFileName; }
 
+protected:
+    // Creates the read/write mapping of an open body file of `size` bytes;
+    // null with the thread's last error on failure. A seam for tests.
+    virtual HANDLE CreateMappingSection(HANDLE file, LONGLONG size);
+
 private:
     void InitControlBlock() noexcept;
     void WriteWideString(const std::wstring& text);

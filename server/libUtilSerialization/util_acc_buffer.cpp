@@ -35,7 +35,9 @@ bool ReadLocalPathTempFolder(wchar_t* folder, size_t chars) {
                       key.put()) != ERROR_SUCCESS) {
         return false;
     }
-    DWORD bytes = static_cast<DWORD>((chars - 1) * 2);
+    // The whole buffer: 520 characters and their terminator (1042 bytes);
+    // character 520 is forced to 0 below.
+    DWORD bytes = static_cast<DWORD>(chars * sizeof(wchar_t));
     DWORD type = REG_NONE;
     // Another type's bytes read as text would name no usable folder: such a
     // value counts as missing, and the usual temporary folders serve.
@@ -67,8 +69,11 @@ CAccBuffer::~CAccBuffer() {
 }
 
 void CAccBuffer::Append(const void* bytes, DWORD length) {
+    // A message that lost bytes takes no more: it must not go out at all.
+    if (m_bCorrupt) return;
     if (m_dwBufferSize >= kFileModeThreshold && !m_pFile) CreateFileModeFile();
     if (m_pFile && AppendToFile(bytes, length)) return;
+    if (m_bCorrupt) return;
     if (m_dwBufferSize - m_dwBytesUsed >= length) {
         if (length != 0) std::memcpy(m_pBuffer + m_dwBytesUsed, bytes, length);
         m_dwBytesUsed += length;
@@ -88,24 +93,32 @@ bool CAccBuffer::AppendToFile(const void* bytes, DWORD length) {
     m_pFile->flush();
     // A received body file (deleted by us) is read, never written to.
     if (m_pFile->good() || m_bDeleteFile) return true;
+    const DWORD writeError = GetLastError();
     DebugTraceW('E', TRACE_SRC_W, L"%s - [File mode] write failed, err = %d, File = %s",
-                L"CAccBuffer::Append", static_cast<int>(GetLastError()), m_szFileName);
-    TakeFileIntoMemory(fileBytes);
+                L"CAccBuffer::Append", static_cast<int>(writeError), m_szFileName);
+    TakeFileIntoMemory(fileBytes, writeError);
     return false;
 }
 
 // The disk took no more: what the file holds beyond the bytes that never
 // left memory comes back behind them, and the file goes. The message stays
-// whole in memory; a later append may try a new file.
-void CAccBuffer::TakeFileIntoMemory(std::streamoff fileBytes) {
+// whole in memory; a later append may try a new file. When the file cannot
+// be read back the message has a hole: it is marked corrupt, takes no more
+// bytes and is never sent.
+void CAccBuffer::TakeFileIntoMemory(std::streamoff fileBytes, DWORD writeError) {
     m_pFile.reset();
     const bool whole =
         fileBytes >= static_cast<std::streamoff>(m_dwBytesUsed) &&
         fileBytes - m_dwBytesUsed <= static_cast<std::streamoff>(MAXDWORD) - m_dwBytesUsed &&
         ReadFileTail(static_cast<DWORD>(fileBytes - m_dwBytesUsed));
     if (!whole) {
+        const DWORD readError = GetLastError();
         DebugTraceW('E', TRACE_SRC_W, L"%s - [File mode] cannot read back File = %s, err = %d",
-                    L"CAccBuffer::Append", m_szFileName, static_cast<int>(GetLastError()));
+                    L"CAccBuffer::Append", m_szFileName, static_cast<int>(readError));
+        m_bCorrupt = true;
+        m_dwCorruptError = readError != ERROR_SUCCESS ? readError
+                           : writeError != ERROR_SUCCESS ? writeError
+                                                         : ERROR_WRITE_FAULT;
     }
     DeleteFileW(m_szFileName);
     ForgetFile();
@@ -121,8 +134,11 @@ bool CAccBuffer::ReadFileTail(DWORD tailBytes) {
     if (m_dwBufferSize - m_dwBytesUsed < tailBytes) Grow(tailBytes);
     while (tailBytes != 0) {
         DWORD got = 0;
-        if (!::ReadFile(file.get(), m_pBuffer + m_dwBytesUsed, tailBytes, &got, nullptr) ||
-            got == 0) {
+        if (!::ReadFile(file.get(), m_pBuffer + m_dwBytesUsed, tailBytes, &got, nullptr)) {
+            return false;
+        }
+        if (got == 0) {
+            ::SetLastError(ERROR_HANDLE_EOF);  // the file holds less than was written
             return false;
         }
         m_dwBytesUsed += got;
@@ -131,16 +147,23 @@ bool CAccBuffer::ReadFileTail(DWORD tailBytes) {
     return true;
 }
 
-// The new capacity is the next whole granule strictly above the need.
+// The new capacity is the next whole granule strictly above the need. A
+// capacity that would pass 4 GiB wraps in 32 bits and would give a block too
+// small for the copy: refused, as an allocation that cannot be had.
 void CAccBuffer::Grow(DWORD length) {
-    const DWORD need = m_dwBufferSize + length;
-    const DWORD capacity = need + m_dwGrowBy - (need % m_dwGrowBy);
-    BYTE* block = new BYTE[capacity];
+    const ULONGLONG need = static_cast<ULONGLONG>(m_dwBufferSize) + length;
+    const ULONGLONG capacity = need + m_dwGrowBy - (need % m_dwGrowBy);
+    if (capacity > MAXDWORD) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - growth past 4 GiB refused: %u + %u bytes",
+                    L"CAccBuffer::Append", m_dwBufferSize, length);
+        throw std::bad_alloc();
+    }
+    BYTE* block = new BYTE[static_cast<size_t>(capacity)];
     if (m_dwBytesUsed != 0) std::memcpy(block, m_pBuffer, m_dwBytesUsed);
     if (m_bOwner) delete[] m_pBuffer;
     m_pBuffer = block;
     m_bOwner = true;
-    m_dwBufferSize = capacity;
+    m_dwBufferSize = static_cast<DWORD>(capacity);
 }
 
 bool CAccBuffer::ChooseTempFolder() {
@@ -208,6 +231,8 @@ void CAccBuffer::Release() {
     m_pBuffer = nullptr;
     m_dwBufferSize = 0;
     m_dwBytesUsed = 0;
+    m_bCorrupt = false;
+    m_dwCorruptError = ERROR_SUCCESS;
     if (m_pFile) {
         m_pFile.reset();
         if (m_bDeleteFile) DeleteFileW(m_szFileName);
@@ -225,6 +250,8 @@ CAccBuffer& CAccBuffer::operator=(const CAccBuffer& other) {
         m_szFileName[0] = L'\0';
         m_dwBufferSize = 0;
         m_dwBytesUsed = 0;
+        m_bCorrupt = other.m_bCorrupt;  // a copy of a message with a hole has it too
+        m_dwCorruptError = other.m_dwCorruptError;
         if (other.m_dwBufferSize == 0) {
             m_dwBufferSize = other.m_dwBufferSize;
             m_dwBytesUsed = other.m_dwBytesUsed;
@@ -264,6 +291,8 @@ bool BuildTempFileAccessList(PACL acl, DWORD aclBytes, DWORD* entriesAdded) {
     return true;
 }
 
+SetFileSecurityCall g_pfnSetTempFileSecurity = ::SetFileSecurityW;
+
 DWORD GrantTempFileAccess(const wchar_t* path) {
     SECURITY_DESCRIPTOR descriptor;
     alignas(DWORD) BYTE aclBytes[1024];
@@ -274,7 +303,7 @@ DWORD GrantTempFileAccess(const wchar_t* path) {
         return GetLastError();
     }
     if (!SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
-        !SetFileSecurityW(path, DACL_SECURITY_INFORMATION, &descriptor)) {
+        !g_pfnSetTempFileSecurity(path, DACL_SECURITY_INFORMATION, &descriptor)) {
         return GetLastError();
     }
     return 0;

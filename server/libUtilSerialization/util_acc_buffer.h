@@ -30,6 +30,10 @@ public:
     const BYTE* Data() const noexcept { return m_pBuffer; }
     bool IsFileMode() const noexcept { return m_pFile != nullptr; }
     const wchar_t* FileName() const noexcept { return m_szFileName; }
+    // Bytes were lost (a body file that could not be written nor read back):
+    // the message must not be sent. The error says why; Release clears both.
+    bool IsCorrupt() const noexcept { return m_bCorrupt; }
+    DWORD CorruptError() const noexcept { return m_dwCorruptError; }
 
 protected:
     // Opens the binary output stream of file mode; null when the open fails.
@@ -37,7 +41,7 @@ protected:
 
     void Grow(DWORD length);
     bool AppendToFile(const void* bytes, DWORD length);
-    void TakeFileIntoMemory(std::streamoff fileBytes);
+    void TakeFileIntoMemory(std::streamoff fileBytes, DWORD writeError);
     bool ReadFileTail(DWORD tailBytes);
     bool ChooseTempFolder();
     void ForgetFile() noexcept;
@@ -50,6 +54,8 @@ protected:
     wchar_t m_szFileName[kFileNameChars] = {};
     std::unique_ptr<std::fstream> m_pFile;
     bool m_bDeleteFile = false;
+    bool m_bCorrupt = false;
+    DWORD m_dwCorruptError = ERROR_SUCCESS;
 };
 
 // Fills `acl` with the fixed access list of temporary files.
@@ -58,3 +64,8 @@ bool BuildTempFileAccessList(PACL acl, DWORD aclBytes, DWORD* entriesAdded);
 // Gives a temporary file the fixed access list (web-server accounts, the
 // system and everyone get full access). Returns 0 or the system error.
 DWORD GrantTempFileAccess(const wchar_t* path);
+
+// The platform call that writes the list (SetFileSecurityW). A seam for
+// tests: Wine keeps no file access list, so a test records what was written.
+using SetFileSecurityCall = BOOL(WINAPI*)(LPCWSTR, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+extern SetFileSecurityCall g_pfnSetTempFileSecurity;

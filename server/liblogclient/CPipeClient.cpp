@@ -22,20 +22,36 @@ bool CPipeClient::Connect(const wchar_t* pipeName) {
     return ::SetNamedPipeHandleState(m_hPipe.get(), &mode, nullptr, nullptr) != FALSE;
 }
 
+BOOL CPipeClient::WritePiece(const BYTE* piece, DWORD bytes, DWORD* written) {
+    return ::WriteFile(m_hPipe.get(), piece, bytes, written, nullptr);
+}
+
 bool CPipeClient::Send(const void* pData, DWORD* pcbSize) {
     const BYTE* source = static_cast<const BYTE*>(pData);
     DWORD remaining = *pcbSize;
     DWORD total = 0;
     BYTE piece[kPieceBytes];
+    DWORD rewrites = 0;  // of the current piece
     while (remaining != 0) {
         const DWORD pieceBytes = remaining < kPieceBytes ? remaining : kPieceBytes;
         std::memcpy(piece, source, pieceBytes);
         DWORD written = 0;
-        if (!::WriteFile(m_hPipe.get(), piece, pieceBytes, &written, nullptr)) {
-            // Out of pipe quota: the same piece is written again at once.
-            if (::GetLastError() == ERROR_NO_SYSTEM_RESOURCES) continue;
-            return false;
+        if (!WritePiece(piece, pieceBytes, &written)) {
+            // Out of pipe quota: the same piece is written again, but not
+            // without end: under lasting exhaustion an endless rewrite spins
+            // a tracing thread at full speed, and the service's stop, which
+            // waits for that thread, never ends.
+            if (::GetLastError() != ERROR_NO_SYSTEM_RESOURCES ||
+                rewrites == kImmediateRewrites + kPausedRewrites) {
+                return false;
+            }
+            if (rewrites++ >= kImmediateRewrites) {
+                ::Sleep(kRewritePauseMs);
+                ::SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+            }
+            continue;
         }
+        rewrites = 0;
         total += written;
         remaining -= written;
         source += written;

@@ -9,8 +9,15 @@
 class CPipeClient {
 public:
     static constexpr DWORD kPieceBytes = 1024;
+    // Out of pipe quota (ERROR_NO_SYSTEM_RESOURCES), a piece is written again
+    // at once a few times, then after a short pause each time; after all of
+    // them (about two seconds) the send fails as any other failed write.
+    static constexpr DWORD kImmediateRewrites = 8;
+    static constexpr DWORD kPausedRewrites = 40;
+    static constexpr DWORD kRewritePauseMs = 50;
 
     CPipeClient() = default;
+    virtual ~CPipeClient() = default;
     CPipeClient(const CPipeClient&) = delete;
     CPipeClient& operator=(const CPipeClient&) = delete;
 
@@ -23,6 +30,10 @@ public:
     bool Send(const void* pData, DWORD* pcbSize);
 
     const wchar_t* PipePath() const { return m_szPipePath; }
+
+protected:
+    // One synchronous write of a piece; a seam for tests.
+    virtual BOOL WritePiece(const BYTE* piece, DWORD bytes, DWORD* written);
 
 private:
     UTIL::unique_handle m_hPipe;

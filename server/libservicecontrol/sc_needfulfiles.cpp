@@ -96,7 +96,13 @@ bool scCopyNeedfulFiles() {
                     read);
         return false;
     }
-    scGetAppFolderPath(g_szExeFolder);
+    // Without this executable's folder the copies would go to the current
+    // folder (and the libraries be looked for elsewhere): refuse. The
+    // failure is traced by scGetAppFolderPath.
+    if (!scGetAppFolderPath(g_szExeFolder)) {
+        g_szExeFolder[0] = L'\0';
+        return false;
+    }
     if (_wcsicmp(g_szAppPath, g_szExeFolder) != 0) {
         for (const wchar_t* fileName : kNeedfulFiles) {
             scCopyFile(g_szAppPath, SC_FOLDER_CHARS, g_szExeFolder, SC_FOLDER_CHARS, fileName);

@@ -38,14 +38,37 @@ void Bind(Fn& entry, const char* name) {
     entry = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(g_sipc.module, name)));
 }
 
-// This executable's folder (with its backslash) + a file name.
-void PathBesideExe(wchar_t (&path)[MAX_PATH], const wchar_t* fileName) {
+// This executable's folder (with its backslash) + a file name. A module path
+// that cannot be had whole (the call failed or cut it) or a name that does
+// not fit gives false, with the error traced under `caller`: a relative or
+// cut name would make LoadLibraryW search the path for the library, so that
+// a planted copy would be loaded.
+bool PathBesideExe(wchar_t (&path)[MAX_PATH], const wchar_t* fileName, const wchar_t* caller) {
+    path[0] = L'\0';
     wchar_t modulePath[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH - 1);
-    wchar_t* lastSlash = wcsrchr(modulePath, L'\\');
-    if (lastSlash != nullptr) lastSlash[1] = L'\0';
-    _snwprintf(path, MAX_PATH, L"%s%s", modulePath, fileName);
-    path[MAX_PATH - 1] = L'\0';
+    const DWORD length = ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH - 1);
+    DWORD error = ::GetLastError();
+    if (length >= MAX_PATH - 1) {
+        error = ERROR_INSUFFICIENT_BUFFER;
+    } else if (length != 0) {
+        wchar_t* lastSlash = wcsrchr(modulePath, L'\\');
+        if (lastSlash == nullptr) {
+            error = ERROR_BAD_PATHNAME;
+        } else {
+            lastSlash[1] = L'\0';
+            if (wcslen(modulePath) + wcslen(fileName) < MAX_PATH) {
+                wcscpy(path, modulePath);
+                wcscat(path, fileName);
+                return true;
+            }
+            error = ERROR_FILENAME_EXCED_RANGE;
+        }
+    }
+    if (error == ERROR_SUCCESS) error = ERROR_BAD_PATHNAME;
+    DebugTraceW('F', TRACE_SRC_W, L"[%s] GetModuleFileName() failed, GetLastError() = %d.", caller,
+                error);
+    ::SetLastError(error);
+    return false;
 }
 
 enum class StopMethod { PipeCommand, QuorlinHalt, PelsadeHalt, WextromHalt };
@@ -122,8 +145,9 @@ void CallHaltEntry(StopMethod method, FARPROC entry) {
 
 int StopByLibraryEntry(const ProtectedService& row) {
     wchar_t path[MAX_PATH] = {};
-    PathBesideExe(path, row.library);
-    const UTIL::unique_hmodule library(LoadStopLibrary(row, path));
+    const UTIL::unique_hmodule library(
+        PathBesideExe(path, row.library, L"scStopProtectedService") ? LoadStopLibrary(row, path)
+                                                                    : nullptr);
     if (!library) {
         DebugTraceW('D', TRACE_SRC_W, L"%s", row.failedLine);
         return row.failureCode;
@@ -138,7 +162,7 @@ int StopByLibraryEntry(const ProtectedService& row) {
 
 void scInitSIPC() {
     wchar_t path[MAX_PATH] = {};
-    PathBesideExe(path, L"StvPIPC_64x.dll");
+    if (!PathBesideExe(path, L"StvPIPC_64x.dll", L"scInitSIPC")) return;
     g_sipc.module = ::LoadLibraryW(path);
     if (g_sipc.module == nullptr) {
         DebugTraceW('F', TRACE_SRC_W, L"[scInitSIPC] LoadLibrary() failed, GetLastError() = %d.",

@@ -163,13 +163,16 @@ int scDeleteService(LPCWSTR serviceName) {
 
 bool WaitForServiceStatusH(DWORD wantedState, SC_HANDLE& service, DWORD polls, DWORD intervalMs) {
     if (service == nullptr) return false;
-    for (DWORD poll = 0; poll < polls; ++poll) {
+    // The state is queried before the count is looked at: a count of 0
+    // still queries once, as 1 does.
+    for (DWORD poll = 0;;) {
         SERVICE_STATUS status = {};
         if (::QueryServiceStatus(service, &status)) {
             if (status.dwCurrentState == wantedState) return true;
             if (status.dwCurrentState == SERVICE_STOPPED) return false;
         }
         ::Sleep(intervalMs);
+        if (++poll >= polls) break;
     }
     DebugTraceW('D', TRACE_SRC_W,
                 L"[WaitForServiceStatusH] Wait for service status(%d) failed, retry %d times, "

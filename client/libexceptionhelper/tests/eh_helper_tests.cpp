@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "LogPipeListener.h"
 #include "eh_exceptionhelper.h"
 #include "eh_test_support.h"
 
@@ -103,6 +104,31 @@ TEST(WorkingPath, DriveAndFolderOfTheExecutable) {
     wchar_t small[4] = {};
     GetExceptionHelpWorkingPath(small, 4, EH_PATH_WORKING_DIR);
     EXPECT_EQ(std::wstring(small), module.substr(0, 3));
+}
+
+// An unknown type gives the working folder; both of its lines name the type
+// that was passed.
+TEST(WorkingPath, UnknownTypeIsTracedAsPassed) {
+    ZELTEST::CLogPipeListener listener;
+    ASSERT_TRUE(listener.Start());
+    wchar_t folder[kEhPathChars] = {};
+    GetExceptionHelpWorkingPath(folder, kEhPathChars, 7);
+    ASSERT_TRUE(listener.WaitForCount(2));
+    listener.Stop();
+    const auto records = listener.Records();
+    ASSERT_EQ(records.size(), 2u);
+    const auto endsWith = [](const std::wstring& line, const std::wstring& end) {
+        return line.size() >= end.size() && line.compare(line.size() - end.size(), end.size(), end) == 0;
+    };
+    EXPECT_TRUE(endsWith(records[0].Line(),
+                         L"]GetExceptionHelpWorkingPath - No path type is matched: [7]. Using "
+                         L"working dir."))
+        << std::string(records[0].Line().begin(), records[0].Line().end());
+    EXPECT_EQ(records[0].Level(), 'W');
+    EXPECT_TRUE(endsWith(records[1].Line(), L"]GetExceptionHelpWorkingPath - Output path[7]: [" +
+                                                std::wstring(folder) + L"]."))
+        << std::string(records[1].Line().begin(), records[1].Line().end());
+    EXPECT_EQ(records[1].Level(), 'D');
 }
 
 }  // namespace

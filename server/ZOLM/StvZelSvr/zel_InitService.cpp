@@ -32,14 +32,19 @@ constexpr DWORD kTempFolderMode = 101;
 constexpr unsigned kThreadStackSize = 0x10000;
 constexpr DWORD kLongPathChars = 32768;  // longest module path the platform gives
 
+// The value is read into 520 bytes; one more character holds the terminator
+// a value without one does not bring.
+constexpr DWORD kLocalPathBytes = 520;
+constexpr size_t kLocalPathChars = kLocalPathBytes / sizeof(wchar_t) + 1;
+
 // The "Local_Path" value, without a trailing backslash; empty when missing.
-bool ReadLocalPath(DWORD mode, wchar_t (&path)[260]) {
+bool ReadLocalPath(DWORD mode, wchar_t (&path)[kLocalPathChars]) {
     const wchar_t* keyPath = mode == kTempFolderMode ? kInformationKey : L"";
     UTIL::unique_hkey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
                       key.put()) != ERROR_SUCCESS)
         return true;
-    DWORD bytes = sizeof(path) - sizeof(wchar_t);
+    DWORD bytes = kLocalPathBytes;
     DWORD type = REG_NONE;
     LONG result = RegQueryValueExW(key.get(), L"Local_Path", nullptr, &type,
                                    reinterpret_cast<BYTE*>(path), &bytes);
@@ -74,7 +79,7 @@ void CreateFolderIfMissing(const wchar_t* folder) {
 void CreateTempFolder() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"CreateTempFolder");
     const DWORD mode = ModuleProfile().GetIntW(L"ZOLM", L"Mode", 101, 0);
-    wchar_t localPath[260] = {};
+    wchar_t localPath[kLocalPathChars] = {};
     if (!ReadLocalPath(mode, localPath)) {
         DebugTraceW('D', TRACE_SRC_W, L"%s - <<< due to RegQueryValueEx() failure",
                     L"CreateTempFolder");

@@ -26,17 +26,24 @@ bool ComposeProductPath(wchar_t (&path)[MAX_PATH], const wchar_t* folder, const 
     return true;
 }
 
+// The product folder + parts, looked up afresh as the Part does once before
+// each path it builds (each lookup writes its "Working Dir" line).
+template <typename... Parts>
+bool ProductPath(wchar_t (&path)[MAX_PATH], const Parts*... parts) {
+    wchar_t folder[MAX_PATH] = {};
+    getWorkingDirectory(folder, MAX_PATH);
+    return ComposeProductPath(path, folder, parts...);
+}
+
 bool IsApache(int serverType) {
     return serverType == 2 || serverType == 3;
 }
 
 // Reads the web-server kind from "StUninst.ini" (uncached) and traces it.
 void TraceWebServerKind() {
-    wchar_t folder[MAX_PATH] = {};
-    getWorkingDirectory(folder, MAX_PATH);
     wchar_t iniPath[MAX_PATH] = {};
     const int serverType =
-        ComposeProductPath(iniPath, folder, L"StUninst.ini")
+        ProductPath(iniPath, L"StUninst.ini")
             ? static_cast<int>(::GetPrivateProfileIntW(L"WEB_SERVER", L"ServerType", 0, iniPath))
             : 0;
     if (IsApache(serverType)) {
@@ -48,24 +55,25 @@ void TraceWebServerKind() {
 
 // Binds the three process-wide profiles; a missing file only gives defaults.
 void BindProfiles() {
+    wchar_t path[MAX_PATH] = {};
+    if (ProductPath(path, L"stvscan.ini")) ScanProfile().OpenW(path, 0);
+    if (ProductPath(path, L"Private\\", L"stvserver.ini")) ServerProfile().OpenW(path, 0);
+    if (ProductPath(path, L"Private\\", L"stvZelSvr.ini")) ModuleProfile().OpenW(path, 0);
+}
+
+// folder + name, cut to the buffer: the trace start's two paths are not used
+// with the log-server-only flag, so a cut or empty one does no harm.
+void TracePath(wchar_t (&path)[MAX_PATH], const wchar_t* name) {
     wchar_t folder[MAX_PATH] = {};
     getWorkingDirectory(folder, MAX_PATH);
-    wchar_t path[MAX_PATH] = {};
-    if (ComposeProductPath(path, folder, L"stvscan.ini")) ScanProfile().OpenW(path, 0);
-    if (ComposeProductPath(path, folder, L"Private\\", L"stvserver.ini"))
-        ServerProfile().OpenW(path, 0);
-    if (ComposeProductPath(path, folder, L"Private\\", L"stvZelSvr.ini"))
-        ModuleProfile().OpenW(path, 0);
+    _snwprintf(path, MAX_PATH - 1, L"%s%s", folder, name);
 }
 
 void StartTrace() {
-    wchar_t folder[MAX_PATH] = {};
-    getWorkingDirectory(folder, MAX_PATH);
     wchar_t settingsFile[MAX_PATH] = {};
     wchar_t debugLibrary[MAX_PATH] = {};
-    // Neither is used with the log-server-only flag; cut or empty does no harm.
-    _snwprintf(settingsFile, MAX_PATH - 1, L"%s%s", folder, L"Private\\LogServer\\stvdebug.ini");
-    _snwprintf(debugLibrary, MAX_PATH - 1, L"%s%s", folder, L"kvdbg20.dll");
+    TracePath(settingsFile, L"Private\\LogServer\\stvdebug.ini");
+    TracePath(debugLibrary, L"kvdbg20.dll");
     InitDebugTraceW(settingsFile, debugLibrary, L"ZEL_SVR", true);
 }
 

@@ -85,8 +85,10 @@ bool CreateServiceEvents() {
     return g_shutdownEvent != nullptr;
 }
 
-// Start steps up to the running report; false when one failed.
-bool StartService(bool console) {
+// Start steps up to the running report; false when one failed. (Not named
+// StartService: that is the Win32 macro, and this compiled as an overload
+// of StartServiceW.)
+bool RunStartSteps(bool console) {
     if (!console) {
         g_statusHandle = RegisterServiceCtrlHandlerW(kServiceName, Service_Handler);
         if (g_statusHandle == nullptr) return false;
@@ -107,10 +109,11 @@ bool StartService(bool console) {
     return console || SendStatusToSCM(SERVICE_RUNNING, 0, 0, 0, 0);
 }
 
-void CloseEvent(HANDLE& event) {
-    if (event != nullptr) {
-        CloseHandle(event);
-        event = nullptr;
+// Closes an event or thread handle and clears it.
+void CloseAndClear(HANDLE& handle) {
+    if (handle != nullptr) {
+        CloseHandle(handle);
+        handle = nullptr;
     }
 }
 
@@ -232,11 +235,11 @@ void terminateService(DWORD exitCode) {
     for (DWORD checkPoint = 1; checkPoint <= 3; ++checkPoint) ReportStopStep(checkPoint);
     WaitForScheduledTaskThread();
     UnregisterWindowsTimerQueue();
-    CloseEvent(g_scheduledTaskThread);
+    CloseAndClear(g_scheduledTaskThread);
     ReportStopStep(4);
     DebugTraceW('I', TRACE_SRC_W, L"%s - Server is shutting down...", L"terminateService");
-    CloseEvent(g_terminateEvent);
-    CloseEvent(g_shutdownEvent);
+    CloseAndClear(g_terminateEvent);
+    CloseAndClear(g_shutdownEvent);
     if (g_statusHandle != nullptr) {
         SendStatusToSCM(SERVICE_STOPPED, exitCode, 0, 0, 0);
         DebugTraceW('I', TRACE_SRC_W, L"%s - end of SendStatusToSCM with SERVICE_STOPPED",
@@ -249,7 +252,7 @@ void WINAPI Service_Main(DWORD argc, LPWSTR* argv) {
     const bool console = IsConsoleMode(argc, argv);
     DebugTraceW('I', TRACE_SRC_W, console ? L"%s - Console mode!" : L"%s - Service mode!",
                 L"Service_Main");
-    if (!StartService(console)) {
+    if (!RunStartSteps(console)) {
         terminateService(GetLastError());
         return;
     }

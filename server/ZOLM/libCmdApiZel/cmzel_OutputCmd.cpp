@@ -6,6 +6,15 @@
 #include "DebugTrace.h"
 
 bool cmzel_OutputCommand(CMsgSerializer& message) {
+    // A message that lost bytes on the way to its body file would reach the
+    // command manager with a hole: it fails as a send, and nothing is sent.
+    if (message.IsCorrupt()) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - pipe [%s] send failed!. err=[%d]",
+                    L"cmzel_OutputCommand", kCommandManagerPipe,
+                    static_cast<int>(message.CorruptError()));
+        SetLastError(message.CorruptError());
+        return false;
+    }
     CPipeClient client;
     if (!client.Connect(kCommandManagerPipe)) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - init pipe client [%s] failed! err=[%d]",

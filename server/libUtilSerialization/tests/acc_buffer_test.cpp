@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,18 @@ namespace {
 class TestableBuffer : public CAccBuffer {
 public:
     void SetGrowBy(DWORD granule) { m_dwGrowBy = granule; }
+    // Claims a block of `size` bytes, all in use, over a smaller real one.
+    void PretendFull(BYTE* block, DWORD size) {
+        m_pBuffer = block;
+        m_bOwner = false;
+        m_dwBufferSize = size;
+        m_dwBytesUsed = size;
+    }
+    void Forget() {
+        m_pBuffer = nullptr;
+        m_dwBufferSize = 0;
+        m_dwBytesUsed = 0;
+    }
     void SetDeleteFile() { m_bDeleteFile = true; }
     void CloseStream() { m_pFile.reset(); }
 };
@@ -169,6 +182,28 @@ TEST(AccBufferGrowth, GrowsByWholeGranulesAboveTheNeed) {
     EXPECT_EQ(0, memcmp(filled.Data() + 1024, more.data(), 1024));
 }
 
+// A capacity past 4 GiB wrapped in 32 bits (the sum, or its rounding up to
+// the granule) and allocated a block too small for the copy. It is refused
+// before anything is allocated or copied; the buffer stays as it was. (Such
+// a buffer is one that could not switch to a body file.)
+TEST(AccBufferGrowth, GrowthPastFourGiBIsRefused) {
+    struct Case {
+        DWORD size;
+        DWORD length;
+    };
+    for (const Case& c : {Case{0xFFFFFC00u, 0x1000u}, Case{0xFFFFF000u, 0xC00u}}) {
+        BYTE small[16] = {};
+        FailingOpenBuffer buffer;
+        buffer.PretendFull(small, c.size);
+        const std::vector<BYTE> bytes(c.length, 0x42);
+        EXPECT_THROW(buffer.Append(bytes.data(), c.length), std::bad_alloc) << c.size;
+        EXPECT_EQ(buffer.Data(), small);
+        EXPECT_EQ(buffer.BufferSize(), c.size);
+        EXPECT_EQ(buffer.BytesUsed(), c.size);
+        buffer.Forget();
+    }
+}
+
 TEST(AccBufferFileMode, SwitchesWhenCapacityIsExactlyTwoMiB) {
     TestableBuffer buffer;
     buffer.SetDeleteFile();
@@ -238,7 +273,47 @@ TEST(AccBufferFileMode, DiskFullAtTheSwitchLeavesMemoryModeWithEveryByte) {
     EXPECT_EQ(0, memcmp(buffer.Data() + 2096128, tail.data(), 64));
 }
 
+// Access lists written through the platform call, "SID mask flags;" per
+// entry, by file (the call itself is made too).
+std::vector<std::pair<std::wstring, std::wstring>> g_writtenLists;
+
+std::wstring DescribeList(PSECURITY_DESCRIPTOR descriptor) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl)
+        return L"no list";
+    std::wstring text;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) return L"bad entry";
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        wchar_t* sid = nullptr;
+        if (!ConvertSidToStringSidW(&allowed->SidStart, &sid)) return L"bad sid";
+        wchar_t numbers[32] = {};
+        _snwprintf(numbers, 31, L" %08lX %u;", allowed->Mask,
+                   static_cast<unsigned>(allowed->Header.AceFlags));
+        text += sid;
+        text += numbers;
+        LocalFree(sid);
+    }
+    return text;
+}
+
+BOOL WINAPI RecordingSetFileSecurity(LPCWSTR path, SECURITY_INFORMATION parts,
+                                     PSECURITY_DESCRIPTOR descriptor) {
+    g_writtenLists.emplace_back(path, parts == DACL_SECURITY_INFORMATION
+                                          ? DescribeList(descriptor)
+                                          : L"other parts");
+    return ::SetFileSecurityW(path, parts, descriptor);
+}
+
+// What the destructor leaves: the file with its bytes, given the four
+// entries (Wine keeps no file access list, so what the destructor wrote is
+// recorded at the platform call).
 TEST(AccBufferFileMode, DestroyedBufferLeavesFileWithFourAccessEntries) {
+    g_writtenLists.clear();
+    g_pfnSetTempFileSecurity = RecordingSetFileSecurity;
     std::wstring path;
     {
         CAccBuffer buffer;
@@ -247,14 +322,17 @@ TEST(AccBufferFileMode, DestroyedBufferLeavesFileWithFourAccessEntries) {
         EXPECT_FALSE(buffer.CreateFileModeFile());
         buffer.Append("efgh", 4);
         path = buffer.FileName();
+        EXPECT_TRUE(g_writtenLists.empty()) << "granted before the buffer let go of the file";
     }
+    g_pfnSetTempFileSecurity = ::SetFileSecurityW;
     ASSERT_TRUE(FileExists(path));
     auto bytes = ReadWholeFile(path);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "abcdefgh");
-
-    EXPECT_EQ(GrantTempFileAccess(path.c_str()), 0u);
+    const std::vector<std::pair<std::wstring, std::wstring>> expected = {
+        {path, L"S-1-5-32-568 10000000 3;S-1-5-17 10000000 3;S-1-5-18 10000000 3;"
+               L"S-1-1-0 10000000 3;"}};
+    EXPECT_EQ(g_writtenLists, expected);
     DeleteFileW(path.c_str());
-    EXPECT_NE(GrantTempFileAccess(path.c_str()), 0u);
 }
 
 // Wine keeps no file DACL of its own, so the list is checked as it is built.

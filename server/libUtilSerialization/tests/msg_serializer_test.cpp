@@ -249,15 +249,71 @@ TEST(MsgSerializerFile, BodyFileNamingABodyFileIsNotFollowed) {
     DeleteFileW(file);
 }
 
-TEST(MsgSerializerRobustness, RandomAndMutatedMessagesFailCleanly) {
+namespace {
+
+// What the receiving side makes of a message, worked out independently of
+// it: the version record, then the control, name and identifier records; a
+// record that runs past the end raises "Out of range". A name or identifier
+// record of length 0 keeps the value the receiver had.
+struct Decoded {
+    bool raises = true;
+    DWORD version = 0;
+    MsgControlBlock control = {};
+    std::wstring name;
+    std::wstring id;
+    size_t controlOffset = 0;  // where the control record's bytes begin
+    DWORD controlLength = 0;
+};
+
+Decoded Decode(const std::vector<BYTE>& bytes, const std::wstring& name, const std::wstring& id) {
+    Decoded decoded;
+    decoded.name = name;
+    decoded.id = id;
+    size_t position = 0;
+    const auto left = [&] { return bytes.size() - position; };
+    if (left() < 8) return decoded;
+    decoded.version = DWordAt(bytes.data(), 4);
+    position = 8;
+    if (left() < 4) return decoded;
+    decoded.controlLength = DWordAt(bytes.data(), position);
+    position += 4;
+    if (left() < decoded.controlLength) return decoded;
+    decoded.controlOffset = position;
+    if (decoded.controlLength <= sizeof(MsgControlBlock))
+        std::memcpy(&decoded.control, bytes.data() + position, decoded.controlLength);
+    position += decoded.controlLength;
+    for (std::wstring* text : {&decoded.name, &decoded.id}) {
+        if (left() < 4) return decoded;
+        const DWORD length = DWordAt(bytes.data(), position);
+        position += 4;
+        if (left() < length) return decoded;
+        if (length > 0) {
+            const size_t units = length / 2 == 0 ? 0 : length / 2 - 1;
+            text->assign(reinterpret_cast<const wchar_t*>(bytes.data() + position), units);
+        }
+        position += length;
+    }
+    decoded.raises = false;
+    return decoded;
+}
+
+}  // namespace
+
+// Each of the 6,000 decodings either raises "Out of range" exactly where an
+// independent reading of the records says it must, or gives exactly the
+// version, control block, name and identifier that reading gives.
+TEST(MsgSerializerRobustness, RandomAndMutatedMessagesDecodeAsTheirRecordsSay) {
     std::mt19937 random(20261208);
     CMsgSerializer seed(L"SEED", 1);
     seed.WriteBytes("param", 5);
     const auto valid = Bytes(seed);
-    int clean = 0, raised = 0;
+    int clean = 0, raised = 0, intact = 0;
     for (int round = 0; round < 3000; ++round) {
         std::vector<BYTE> bytes = valid;
-        switch (round % 3) {
+        // Round 0 decodes the message as it was sent.
+        switch (round == 0 ? -1 : round % 3) {
+            case -1:
+                break;
             case 0:
                 bytes.resize(random() % (valid.size() + 1));
                 break;
@@ -269,11 +325,19 @@ TEST(MsgSerializerRobustness, RandomAndMutatedMessagesFailCleanly) {
                 bytes.resize(random() % 200);
                 for (auto& b : bytes) b = static_cast<BYTE>(random());
         }
-        // Never let a mutated flag name a real file to read.
-        if (bytes.size() >= 20) bytes[16] &= static_cast<BYTE>(~2u);
+        // Never let a mutated flag name a file to read: clear bit 1 of the
+        // flags wherever the control record's bytes are.
+        const Decoded layout = Decode(bytes, L"", L"");
+        if (layout.controlOffset != 0 && layout.controlLength > 4 &&
+            layout.controlLength <= sizeof(MsgControlBlock)) {
+            bytes[layout.controlOffset + 4] &= static_cast<BYTE>(~2u);
+        }
         for (int how = 0; how < 2; ++how) {
+            CMsgSerializer receiver(nullptr, 1);
+            const Decoded expected = Decode(bytes, receiver.CommandName(), receiver.MessageId());
+            ASSERT_EQ(expected.control.flags & 2, 0u);
+            bool threw = false;
             try {
-                CMsgSerializer receiver(nullptr, 1);
                 if (how == 0) {
                     receiver.Load(bytes.data(), static_cast<DWORD>(bytes.size()));
                 } else {
@@ -281,15 +345,38 @@ TEST(MsgSerializerRobustness, RandomAndMutatedMessagesFailCleanly) {
                     std::memcpy(copy, bytes.data(), bytes.size());
                     receiver.Attach(copy, static_cast<DWORD>(bytes.size()));
                 }
-                ++clean;
-            } catch (const CIPCMsgBufferException&) {
+            } catch (const CIPCMsgBufferException& error) {
+                threw = true;
+                EXPECT_EQ(error.GetCode(), CIPCMsgBufferException::kOutOfRange) << round;
+            }
+            ASSERT_EQ(threw, expected.raises) << "round " << round << ", how " << how;
+            if (threw) {
                 ++raised;
+                continue;
+            }
+            ++clean;
+            EXPECT_EQ(receiver.Version(), expected.version) << round;
+            EXPECT_EQ(0, std::memcmp(&receiver.ControlBlock(), &expected.control,
+                                     sizeof(MsgControlBlock)))
+                << round;
+            EXPECT_EQ(receiver.CommandName(), expected.name) << round;
+            EXPECT_EQ(receiver.MessageId(), expected.id) << round;
+            if (bytes == valid) {
+                ++intact;
+                EXPECT_EQ(receiver.CommandName(), L"SEED");
+                EXPECT_EQ(receiver.MessageId(), seed.MessageId());
+                char param[8] = {};
+                DWORD size = sizeof(param);
+                EXPECT_TRUE(receiver.ReadBytes(param, &size));
+                EXPECT_STREQ(param, "param");
             }
         }
     }
     EXPECT_EQ(clean + raised, 6000);
-    EXPECT_GT(raised, 0);
-    EXPECT_GT(clean, 0);
+    // Both outcomes occur, and the unmutated message came through whole.
+    EXPECT_GT(raised, 500);
+    EXPECT_GT(clean, 500);
+    EXPECT_GE(intact, 2);
 }
 
 namespace {
@@ -364,4 +451,53 @@ TEST(MsgSerializerFile, MissingBodyFileMarksNoMemoryResult) {
     EXPECT_FALSE(received.IPCResultFromFileByMemMap(L"C:\\no\\such\\body.tmp"));
     EXPECT_EQ(received.ControlBlock().result, 0x8009000Eu);
     EXPECT_EQ(DWordAt(received.Data(), 20), 0x8009000Eu);
+}
+
+namespace {
+
+// The first mapping fails (as CreateFileMappingW may, for lack of memory);
+// later ones are the real ones. Counts the calls.
+class CFirstMappingFails : public CMsgSerializer {
+public:
+    CFirstMappingFails() : CMsgSerializer(nullptr, 1) {}
+    int m_calls = 0;
+
+protected:
+    HANDLE CreateMappingSection(HANDLE file, LONGLONG size) override {
+        if (++m_calls == 1) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        return CMsgSerializer::CreateMappingSection(file, size);
+    }
+};
+
+}  // namespace
+
+// A failed mapping left its size behind, and a later read of a file that
+// could not be opened mapped the invalid handle (a zero-filled section of
+// that size) and answered true. A failed open must fail the read.
+TEST(MsgSerializerFile, FileThatCannotBeOpenedFailsTheMappedReadAfterAFailedMapping) {
+    const std::wstring first = WriteBodyFile(4096);
+    const std::wstring second = WriteBodyFile(4096);
+    CFirstMappingFails received;
+    EXPECT_FALSE(received.IPCResultFromFileByMemMap(first.c_str()));
+    EXPECT_EQ(received.m_calls, 1);
+    EXPECT_EQ(received.ControlBlock().result, 0x8009000Eu);
+    {
+        // Held without sharing: it exists, but the receiver cannot open it.
+        UTIL::unique_handle held(CreateFileW(second.c_str(), GENERIC_READ, 0, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.valid());
+        EXPECT_FALSE(received.IPCResultFromFileByMemMap(second.c_str()));
+        EXPECT_EQ(received.m_calls, 1) << "nothing may be mapped without the file";
+        EXPECT_EQ(received.ControlBlock().result, 0x8009000Eu);
+        EXPECT_EQ(received.CommandName(), L"NULL");
+    }
+    // The file itself still maps, with the real size.
+    EXPECT_TRUE(received.IPCResultFromFileByMemMap(second.c_str()));
+    EXPECT_EQ(received.m_calls, 2);
+    EXPECT_EQ(received.CommandName(), L"BODY");
+    EXPECT_EQ(received.GetBytesUsed(), 4096u);
+    DeleteFileW(first.c_str());
 }

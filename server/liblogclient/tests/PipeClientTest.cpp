@@ -31,6 +31,70 @@ TEST(CPipeClient, LargeSendGoesOutInPiecesOf1024Bytes) {
     EXPECT_EQ(records[0].bytes, data);
 }
 
+// Fails its first `failures` writes with the given error, then writes.
+class CFailingWrites : public CPipeClient {
+public:
+    CFailingWrites(DWORD failures, DWORD error) : m_failures(failures), m_error(error) {}
+    DWORD attempts = 0;
+
+protected:
+    BOOL WritePiece(const BYTE* piece, DWORD bytes, DWORD* written) override {
+        if (attempts++ < m_failures) {
+            ::SetLastError(m_error);
+            return FALSE;
+        }
+        return CPipeClient::WritePiece(piece, bytes, written);
+    }
+
+private:
+    DWORD m_failures;
+    DWORD m_error;
+};
+
+// Out of pipe quota, a piece is written again: 8 times at once, then 40
+// times after a pause of 50 ms each; then the send fails with that error.
+// Any other error fails the send at once.
+TEST(CPipeClient, OutOfResourcesRewritesAreBounded) {
+    constexpr DWORD kRewrites = CPipeClient::kImmediateRewrites + CPipeClient::kPausedRewrites;
+    struct Case {
+        DWORD failures;
+        DWORD error;
+        bool sent;
+        DWORD attempts;
+    };
+    const Case cases[] = {
+        {kRewrites, ERROR_NO_SYSTEM_RESOURCES, true, kRewrites + 1},
+        {0xFFFFFFFF, ERROR_NO_SYSTEM_RESOURCES, false, kRewrites + 1},
+        {0xFFFFFFFF, ERROR_BROKEN_PIPE, false, 1},
+    };
+    for (const Case& c : cases) {
+        ZELTEST::CLogPipeListener listener(kTestPipe);
+        ASSERT_TRUE(listener.Start());
+        {
+            CFailingWrites client(c.failures, c.error);
+            ASSERT_TRUE(client.Connect(kTestPipe));
+            DWORD bytes = 5;
+            const ULONGLONG before = ::GetTickCount64();
+            EXPECT_EQ(client.Send("piece", &bytes), c.sent) << c.failures << " " << c.error;
+            const DWORD error = ::GetLastError();
+            const ULONGLONG took = ::GetTickCount64() - before;
+            if (!c.sent) {
+                EXPECT_EQ(error, c.error);
+            }
+            EXPECT_EQ(client.attempts, c.attempts) << c.failures << " " << c.error;
+            EXPECT_EQ(bytes, 5u);
+            // The pauses come only after the immediate rewrites.
+            if (c.attempts > 1) {
+                EXPECT_GE(took, CPipeClient::kPausedRewrites * CPipeClient::kRewritePauseMs - 50);
+            }
+        }
+        if (c.sent) {
+            ASSERT_TRUE(listener.WaitForCount(1));
+            EXPECT_EQ(listener.Records()[0].bytes, (std::vector<BYTE>{'p', 'i', 'e', 'c', 'e'}));
+        }
+    }
+}
+
 TEST(CPipeClient, ZeroBytesWriteNothingAndSucceed) {
     ZELTEST::CLogPipeListener listener(kTestPipe);
     ASSERT_TRUE(listener.Start());

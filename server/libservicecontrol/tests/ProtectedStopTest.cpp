@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "ProductFolder.h"
 #include "ScTestSupport.h"
 #include "sc_servicecontrol.h"
 
@@ -211,6 +214,73 @@ TEST_F(ProtectedStopEntry, DeInitClosesTheChannelOnceAndAgainDoesNothing) {
     EXPECT_EQ(
         (Calls{"SIPC_Init 0 0 SVCCTRL", "SIPC_SetQueueTimeOut 90000 ch=ok", "SIPC_DeInit ch=ok"}),
         m_doubles.Calls());
+}
+
+}  // namespace
+
+namespace {
+
+// This executable's path is read into 259 characters; at 259 and more it is
+// cut. The library then has no folder of its own: the pipe-IPC and stop
+// libraries are not loaded (a cut or relative name would make LoadLibraryW
+// load another file: here the double planted as "StvPIPC_64.dll", the cut
+// name of "StvPIPC_64x.dll"), and the needful files are not copied into the
+// current folder.
+TEST(CutModulePath, LibrariesAreNotLoadedAndNeedfulFilesNotCopied) {
+    SCTEST::CApplicationPath applicationPath;
+    ASSERT_TRUE(applicationPath.PointAt(applicationPath.DoublesFolder()));
+    SCTEST::CDoublesEnvironment doubles;
+    const std::wstring root = L"C:\\zeltest\\sccut\\";
+    ZELTEST::RemoveTree(root);
+    const std::wstring exeName = L"scprobe.exe";
+    std::wstring folder = root;
+    while (folder.size() < 259 - exeName.size()) {
+        folder += std::wstring(std::min<size_t>(100, 258 - exeName.size() - folder.size()), L'c');
+        folder += L'\\';
+    }
+    ASSERT_EQ(folder.size() + exeName.size(), 259u);
+    const std::wstring current = root + L"current\\";
+    ASSERT_TRUE(ZELTEST::CreateFolders(folder));
+    ASSERT_TRUE(ZELTEST::CreateFolders(current));
+    const std::wstring exe = folder + exeName;
+    ASSERT_TRUE(CopyFileW(ZELTEST::WinePathOf(SCTEST_CUTPATH_PROBE_EXE).c_str(), exe.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(ZELTEST::WinePathOf(SCTEST_STVPIPC_DLL).c_str(),
+                          (folder + L"StvPIPC_64.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(ZELTEST::WinePathOf(SCTEST_QUORLIN_DLL).c_str(),
+                          (folder + L"Quorlin.dll").c_str(), FALSE));
+    for (const wchar_t* name : {L"StvPIPC_64x.dll", L"Quorlin.dll"}) {
+        ASSERT_TRUE(CopyFileW(ZELTEST::WinePathOf(name[0] == L'S' ? SCTEST_STVPIPC_DLL
+                                                                  : SCTEST_QUORLIN_DLL)
+                                  .c_str(),
+                              (current + name).c_str(), FALSE));
+    }
+
+    CTraceRecords trace;
+    const std::wstring output = root + L"probe.txt";
+    {
+        wchar_t saved[MAX_PATH] = {};
+        GetCurrentDirectoryW(MAX_PATH, saved);
+        ASSERT_TRUE(SetCurrentDirectoryW(current.c_str()));
+        ZELTEST::CChildProcess probe;
+        const bool started = probe.Start(L"\"" + exe + L"\"", output);
+        SetCurrentDirectoryW(saved);
+        ASSERT_TRUE(started) << GetLastError();
+        ASSERT_TRUE(probe.WaitForExit(60000));
+    }
+    const auto records = trace.Collect();
+    EXPECT_EQ(ZELTEST::ReadWholeFile(output), "channel 0\r\ncalbrune -16019\r\nneedful 0\r\n");
+    EXPECT_TRUE(doubles.Calls().empty()) << doubles.Calls().front();
+    EXPECT_EQ(1u, CTraceRecords::Count(
+                      records, L"[scInitSIPC] GetModuleFileName() failed, GetLastError() = 122."));
+    EXPECT_EQ(1u, CTraceRecords::Count(records, L"[scStopProtectedService] GetModuleFileName() "
+                                                L"failed, GetLastError() = 122."));
+    EXPECT_EQ(1u, CTraceRecords::Count(records, L"[scStopCalbrune] stop Calbrune failed"));
+    EXPECT_EQ(1u, CTraceRecords::Count(records, L"[scGetAppFolderPath] GetModuleFileName() failed"));
+    // Nothing was copied into the current folder (it holds only what the
+    // test put there).
+    for (const wchar_t* name : {L"Pelsade.dll", L"Wextrom.dll"})
+        EXPECT_EQ(GetFileAttributesW((current + name).c_str()), INVALID_FILE_ATTRIBUTES) << name;
+    ZELTEST::RemoveTree(root);
 }
 
 }  // namespace

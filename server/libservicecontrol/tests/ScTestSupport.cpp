@@ -1,5 +1,7 @@
 #include "ScTestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -67,16 +69,35 @@ bool CTestService::WaitForState(DWORD state, DWORD timeoutMs) const {
 }
 
 CTraceRecords::CTraceRecords() {
-    m_listener.Start();
+    // Without a listener every "no such line" check would pass.
+    m_started = m_listener.Start();
+    if (!m_started) ADD_FAILURE() << "the trace listener did not start: " << ::GetLastError();
 }
 
 std::vector<ZELTEST::LogRecord> CTraceRecords::Collect() {
+    // The marker is traced last: once it arrived, every record traced before
+    // it on this thread has arrived too.
     DebugTraceW('I', TRACE_SRC_W, L"sctest marker");
-    m_listener.WaitForLine(L"]sctest marker");
+    const bool marked = m_started && m_listener.WaitForLine(L"]sctest marker");
     m_listener.Stop();
     auto records = m_listener.Records();
-    if (!records.empty()) records.pop_back();
+    if (!marked || records.empty() || records.back().Line().find(L"]sctest marker") ==
+                                          std::wstring::npos) {
+        ADD_FAILURE() << "the trace's end marker did not arrive last (" << records.size()
+                      << " records)";
+        return records;
+    }
+    records.pop_back();
     return records;
+}
+
+size_t CTraceRecords::WaitForCount(const std::wstring& part, size_t count, DWORD timeoutMs) const {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        const size_t seen = Count(m_listener.Records(), part);
+        if (seen >= count || ::GetTickCount64() >= deadline) return seen;
+        ::Sleep(10);
+    }
 }
 
 size_t CTraceRecords::Count(const std::vector<ZELTEST::LogRecord>& records,

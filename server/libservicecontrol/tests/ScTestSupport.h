@@ -38,18 +38,23 @@ private:
     UTIL::unique_sc_handle m_service;
 };
 
-// Listens on the log pipe for one test; Lines() returns everything traced
+// Listens on the log pipe for one test; Collect() returns everything traced
 // up to the call (a marker traced last shows that all earlier records came).
+// A listener that did not start, or a marker that did not arrive last, fails
+// the test: the checks that a line is absent would pass without them.
 class CTraceRecords {
 public:
     CTraceRecords();
     std::vector<ZELTEST::LogRecord> Collect();
+    // Waits until `count` records so far contain `part`; returns how many do.
+    size_t WaitForCount(const std::wstring& part, size_t count, DWORD timeoutMs = 30000) const;
     static size_t Count(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part);
     static const ZELTEST::LogRecord* Find(const std::vector<ZELTEST::LogRecord>& records,
                                           const std::wstring& part);
 
 private:
     ZELTEST::CLogPipeListener m_listener;
+    bool m_started = false;
 };
 
 // The file that the test doubles append their calls to, named through the

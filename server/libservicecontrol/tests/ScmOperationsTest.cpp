@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "ScTestSupport.h"
 #include "UniqueHandle.h"
@@ -75,20 +76,39 @@ TEST(ScStartService, RunningStateNotSeenInTimeGivesMinus13) {
               CTraceRecords::Count(records, L"Wait for service status(4) failed, retry 3 times"));
 }
 
+// The service stays stop-pending until the test releases it after the second
+// poll that saw it pending: exactly two pending polls, then the stopped one.
 TEST(ScStopService, StopPendingServiceIsPolledOnceASecondUntilStopped) {
-    CTestService service(L"zelsctest_slowstop", L"slowstop");
+    CTestService service(L"zelsctest_heldstop", L"heldstop");
+    UTIL::unique_handle release(
+        CreateEventW(nullptr, TRUE, FALSE, (service.HaltEventName() + L"_release").c_str()));
+    ASSERT_TRUE(release.valid());
+    struct Release {
+        HANDLE event;
+        ~Release() { SetEvent(event); }
+    } releaseAtEnd{release.get()};
     ASSERT_TRUE(service.StartAndWaitFor(SERVICE_RUNNING));
     UTIL::unique_sc_handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    UTIL::unique_sc_handle opened(OpenServiceW(manager.get(), L"zelsctest_slowstop", SERVICE_STOP));
+    UTIL::unique_sc_handle opened(OpenServiceW(manager.get(), L"zelsctest_heldstop", SERVICE_STOP));
     SERVICE_STATUS status = {};
     ASSERT_TRUE(ControlService(opened.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(service.WaitForState(SERVICE_STOP_PENDING));
     CTraceRecords trace;
-    EXPECT_EQ(0, scStopServiceViaSCM(L"zelsctest_slowstop", 30));
+    int result = -1;
+    const ULONGLONG before = GetTickCount64();
+    std::thread stop([&] { result = scStopServiceViaSCM(L"zelsctest_heldstop", 30); });
+    const std::wstring pending = L"[scStopServiceViaSCM] ssStatus.dwCurrentState = 3";
+    EXPECT_EQ(2u, trace.WaitForCount(pending, 2));
+    SetEvent(release.get());
+    stop.join();
+    EXPECT_EQ(0, result);
+    // Two one-second sleeps between the three polls.
+    EXPECT_GE(GetTickCount64() - before, 2000u - 20u);
     const auto records = trace.Collect();
-    EXPECT_GE(CTraceRecords::Count(records, L"[scStopServiceViaSCM] ssStatus.dwCurrentState = 3"),
-              1u);
+    EXPECT_EQ(2u, CTraceRecords::Count(records, pending));
     EXPECT_EQ(1u,
               CTraceRecords::Count(records, L"[scStopServiceViaSCM] ssStatus.dwCurrentState = 1"));
+    EXPECT_EQ(3u, CTraceRecords::Count(records, L"[scStopServiceViaSCM] ssStatus.dwCurrentState"));
     EXPECT_NE(nullptr, CTraceRecords::Find(records, L"scStopServiceViaSCM - dwRetCode = 0"));
 }
 
@@ -173,6 +193,26 @@ TEST(ScWaitForServiceStatus, PollsRunOutWithTheirLine) {
     EXPECT_NE(std::wstring::npos,
               records[0].Line().find(L"[WaitForServiceStatusH] Wait for service status(4) failed, "
                                      L"retry 3 times, total time = 600 milliseconds"));
+}
+
+// The poll count is looked at after the query: 0 queries once, as 1 does.
+TEST(ScWaitForServiceStatus, ZeroPollsStillQueriesOnce) {
+    CTestService running(L"zelsctest_waitzero", L"normal");
+    ASSERT_TRUE(running.StartAndWaitFor(SERVICE_RUNNING));
+    CTestService pending(L"zelsctest_waitzeropending", L"startpending");
+    ASSERT_TRUE(pending.StartAndWaitFor(SERVICE_START_PENDING));
+    CTraceRecords trace;
+    EXPECT_TRUE(scWaitForServiceStatus(SERVICE_RUNNING, L"zelsctest_waitzero", 0, kIntervalMs));
+    const ULONGLONG before = GetTickCount64();
+    EXPECT_FALSE(
+        scWaitForServiceStatus(SERVICE_RUNNING, L"zelsctest_waitzeropending", 0, kIntervalMs));
+    // One query, one interval's sleep, then the count has run out.
+    EXPECT_GE(GetTickCount64() - before, kIntervalMs - 20);
+    const auto records = trace.Collect();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_NE(std::wstring::npos,
+              records[0].Line().find(L"[WaitForServiceStatusH] Wait for service status(4) failed, "
+                                     L"retry 0 times, total time = 0 milliseconds"));
 }
 
 TEST(ScCreateService, CreatesAnAutoStartOwnProcessServiceAndAnExistingOneGivesMinus3) {

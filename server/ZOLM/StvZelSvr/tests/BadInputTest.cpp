@@ -283,13 +283,22 @@ TEST(BadInputTempFolder, LocalPathOfAnotherTypeCreatesNothing) {
     EXPECT_TRUE(Entries(product.Root()).empty());
 }
 
+// The value is read into 520 bytes: 259 characters and the terminator fit
+// (the folders then do not, and are refused), 260 do not and fail the read.
 TEST(BadInputTempFolder, LocalPathLongerThanItsBufferCreatesNothing) {
     CScopedLocalPath localPath;
     CScopedModuleProfile profile("101");
-    ASSERT_TRUE(localPath.Set(L"C:\\" + std::wstring(300, L'x')));
-    const auto lines = CreateTempFolderTraced();
-    EXPECT_TRUE(HasLine(lines, L"<<< due to RegQueryValueEx() failure", 'D'));
-    EXPECT_FALSE(HasLine(lines, L"Create Dir", 'D'));
+    for (const size_t chars : {259u, 260u, 303u}) {
+        const std::wstring value = L"C:\\" + std::wstring(chars - 3, L'x');
+        ASSERT_TRUE(localPath.Set(value));
+        const auto lines = CreateTempFolderTraced();
+        EXPECT_EQ(HasLine(lines, L"<<< due to RegQueryValueEx() failure", 'D'), chars > 259)
+            << chars;
+        EXPECT_EQ(HasLine(lines, L"CreateTempFolder - Path too long: " + value + L"\\TEMP", 'E'),
+                  chars == 259)
+            << chars;
+        EXPECT_FALSE(HasLine(lines, L"Create Dir", 'D')) << chars;
+    }
 }
 
 // A local path so long that only "\TEMP" still fits: the longer folders are

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -165,6 +166,44 @@ TEST_F(TimerInfoTest, DayIntervalKindIsDueAtItsTimeOnTheDay) {
     EXPECT_FALSE(CheckedOnce(everyTwoDays, LocalAt(2024, 3, 7, 3, 1, 0)));
 }
 
+// The due day passed without a check (the service was down): the due stamp
+// is formed again on the check's day with the task's time, so the task runs
+// at its time that day instead of never.
+TEST_F(TimerInfoTest, DayIntervalKindPastItsDayIsDueAtItsTimeOnTheCheckDay) {
+    g_now = LocalAt(2024, 3, 7, 2, 58, 0);
+    CTestTimer daily(8, 3, 0);
+    daily.SetDays(1);
+    daily.SetLastRun(LocalAt(2024, 3, 5, 3, 0, 0));
+    EXPECT_FALSE(CheckedOnce(daily, LocalAt(2024, 3, 7, 2, 59, 0)));
+    EXPECT_EQ(g_traces.back(),
+              L"TimerInfo::isTimeup - startTime=20240307025800 purgeTime=20240306030000 "
+              L"endTime=20240307025900");
+    EXPECT_TRUE(CheckedOnce(daily, LocalAt(2024, 3, 7, 3, 0, 0)));
+    EXPECT_FALSE(CheckedOnce(daily, LocalAt(2024, 3, 7, 3, 1, 0)));
+}
+
+// Kind 9 with the last run not earlier than the check: the due hour is the
+// current one, or the one `hour` hours on when the check's minute is already
+// past the task's minute.
+TEST_F(TimerInfoTest, HourIntervalAtMinuteKindWithoutAnEarlierRunUsesTheCheckTime) {
+    struct Case {
+        int checkMinute;
+        const wchar_t* purgeTime;
+        bool due;
+    };
+    for (const Case& c : {Case{25, L"20240305112000", false}, Case{20, L"20240305092000", true},
+                          Case{19, L"20240305092000", false}}) {
+        g_now = LocalAt(2024, 3, 5, 9, c.checkMinute - 1, 0);
+        CTestTimer kind9(9, 2, 20);
+        kind9.SetLastRun(LocalAt(2024, 3, 5, 12, 0, 0));
+        EXPECT_EQ(CheckedOnce(kind9, LocalAt(2024, 3, 5, 9, c.checkMinute, 0)), c.due)
+            << c.checkMinute;
+        EXPECT_NE(g_traces.back().find(std::wstring(L"purgeTime=") + c.purgeTime),
+                  std::wstring::npos)
+            << c.checkMinute;
+    }
+}
+
 TEST_F(TimerInfoTest, HourIntervalAtMinuteKindIsDueOnlyInItsMinute) {
     g_now = LocalAt(2024, 3, 5, 9, 0, 0);
     CTestTimer kind9(9, 2, 20);
@@ -181,9 +220,13 @@ TEST_F(TimerInfoTest, LagCountdownDelaysTheRunAndTracesTheRemainingTime) {
     lagged.SetLagHours(2);
     g_now = LocalAt(2024, 3, 5, 1, 30, 0);
     EXPECT_FALSE(lagged.checkTimer());  // countdown begins
+    // The runtime's generator seeded with the check time, one draw, modulo
+    // the window of two hours.
+    const __time64_t seed = LocalAt(2024, 3, 5, 1, 30, 0);
+    srand(static_cast<unsigned int>(seed));
+    const int expected = rand() % 7200;
     const int lag = lagged.LagSeconds();
-    EXPECT_GE(lag, 0);
-    EXPECT_LT(lag, 7200);
+    EXPECT_EQ(lag, expected);
     wchar_t begin[128];
     _snwprintf(begin, 127, L"TimerInfo::checkTimer - begin countdown: lagged time=[%d:%d]",
                lag / 60, lag % 60);

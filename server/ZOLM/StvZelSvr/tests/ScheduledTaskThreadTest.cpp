@@ -8,7 +8,10 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
+#include "DebugTrace.h"
+#include "LogPipeListener.h"
 #include "ProfileCache.h"
 
 #include "UniqueHandle.h"
@@ -82,6 +85,72 @@ TEST(ServiceHandler, ShutdownSignalsOnlyTheShutdownEvent) {
     EXPECT_EQ(0, runningService);
     g_terminateEvent = nullptr;
     g_shutdownEvent = nullptr;
+}
+
+// The suspend count of a thread, read without changing it.
+DWORD SuspendCount(HANDLE thread) {
+    const DWORD before = SuspendThread(thread);
+    ResumeThread(thread);
+    return before;
+}
+
+std::wstring Report(int state, int checkPoint, int waitHint) {
+    return L"SendStatusToSCM - CurrentState(" + std::to_wstring(state) +
+           L"), Win32ExitCode(0), ServiceSpecificExitCode(0), CheckPoint(" +
+           std::to_wstring(checkPoint) + L"), WaitHint(" + std::to_wstring(waitHint) + L")";
+}
+
+// Pause suspends the scheduled-task thread and continue resumes it, each
+// with its pending and final reports, only while the service runs and only
+// from the other state; otherwise, like interrogate, a running report.
+TEST(ServiceHandler, PauseContinueAndInterrogateAnswerWithTheirReports) {
+    UTIL::unique_handle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UTIL::unique_handle worker(CreateThread(
+        nullptr, 0,
+        [](void* event) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(event), 60000); },
+        release.get(), 0, nullptr));
+    ASSERT_TRUE(worker.valid());
+    g_scheduledTaskThread = worker.get();
+    g_paused = 0;
+    struct Step {
+        LONG running;
+        DWORD control;
+        std::vector<std::wstring> reports;
+        LONG paused;
+        DWORD suspendCount;
+    };
+    const Step steps[] = {
+        {1, SERVICE_CONTROL_PAUSE, {Report(6, 1, 1000), Report(7, 0, 0)}, 1, 1},
+        {1, SERVICE_CONTROL_PAUSE, {Report(4, 0, 0)}, 1, 1},
+        {1, SERVICE_CONTROL_INTERROGATE, {Report(4, 0, 0)}, 1, 1},
+        {1, SERVICE_CONTROL_CONTINUE, {Report(5, 1, 1000), Report(4, 0, 0)}, 0, 0},
+        {1, SERVICE_CONTROL_CONTINUE, {Report(4, 0, 0)}, 0, 0},
+        {0, SERVICE_CONTROL_PAUSE, {Report(4, 0, 0)}, 0, 0},
+    };
+    for (const Step& step : steps) {
+        runningService = step.running;
+        ZELTEST::CLogPipeListener listener;
+        ASSERT_TRUE(listener.Start());
+        Service_Handler(step.control);
+        DebugTraceW('I', TRACE_SRC_W, L"handler test marker");
+        ASSERT_TRUE(listener.WaitForLine(L"]handler test marker"));
+        listener.Stop();
+        std::vector<std::wstring> reports;
+        for (const auto& record : listener.Records()) {
+            const size_t at = record.Line().find(L"SendStatusToSCM - ");
+            if (at != std::wstring::npos) reports.push_back(record.Line().substr(at));
+        }
+        EXPECT_EQ(reports, step.reports) << "control " << step.control;
+        EXPECT_EQ(g_paused, step.paused) << "control " << step.control;
+        EXPECT_EQ(SuspendCount(worker.get()), step.suspendCount) << "control " << step.control;
+    }
+    while (ResumeThread(worker.get()) > 1) {
+    }
+    SetEvent(release.get());
+    WaitForSingleObject(worker.get(), 60000);
+    g_scheduledTaskThread = nullptr;
+    g_paused = 0;
+    runningService = 0;
 }
 
 // Every read sees a stale entry, so each value written is read again.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,4 +90,94 @@ TEST(OutputCommand, WithoutCommandManagerTheMessageKeepsItsBytes) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(message.GetBytesUsed(), used);
     EXPECT_NE(message.Data(), nullptr);
+}
+
+namespace {
+
+// Takes the first `accepted` bytes and then no more, as a disk that fills up;
+// nothing reaches the body file on disk.
+class CFillingBuffer : public std::streambuf {
+public:
+    explicit CFillingBuffer(size_t accepted) : m_left(accepted) {}
+
+protected:
+    std::streamsize xsputn(const char*, std::streamsize count) override {
+        const std::streamsize taken = count < static_cast<std::streamsize>(m_left)
+                                          ? count
+                                          : static_cast<std::streamsize>(m_left);
+        m_left -= static_cast<size_t>(taken);
+        m_written += taken;
+        return taken;
+    }
+    int_type overflow(int_type c) override {
+        if (m_left == 0) return traits_type::eof();
+        --m_left;
+        ++m_written;
+        return c;
+    }
+    pos_type seekoff(off_type, std::ios_base::seekdir, std::ios_base::openmode) override {
+        return pos_type(m_written);
+    }
+
+private:
+    size_t m_left;
+    std::streamsize m_written = 0;
+};
+
+class CFillingStream : public std::fstream {
+public:
+    explicit CFillingStream(size_t accepted) : m_buffer(accepted) { std::ios::rdbuf(&m_buffer); }
+
+private:
+    CFillingBuffer m_buffer;
+};
+
+class CBodyFileFillsUp : public CMsgSerializer {
+public:
+    explicit CBodyFileFillsUp(size_t accepted) : CMsgSerializer(L"CMD", 1), m_accepted(accepted) {}
+
+protected:
+    std::unique_ptr<std::fstream> OpenFileModeStream(const wchar_t*) override {
+        return std::make_unique<CFillingStream>(m_accepted);
+    }
+
+private:
+    size_t m_accepted;
+};
+
+}  // namespace
+
+// The body file took part of the message and then failed, and what it took
+// cannot be read back: the message has lost bytes. It fails as a send, and
+// nothing at all reaches the command manager (not even a connection).
+TEST(OutputCommand, MessageThatLostBytesToItsBodyFileIsNotSent) {
+    PipeServer server;
+    ASSERT_TRUE(server.Listening());
+    CBodyFileFillsUp message(4096);
+    ASSERT_TRUE(message.CreateFileModeFile());
+    const std::vector<BYTE> parameter(3000, 0x11);
+    ASSERT_TRUE(message.WriteBytes(parameter.data(), 3000));
+    ASSERT_FALSE(message.IsCorrupt());
+    ASSERT_TRUE(message.WriteBytes(parameter.data(), 3000));
+    EXPECT_TRUE(message.IsCorrupt());
+    EXPECT_FALSE(message.IsFileMode());
+
+    EXPECT_FALSE(cmzel_OutputCommand(message));
+    // The body file on disk is shorter than what was written to it.
+    EXPECT_EQ(message.CorruptError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    {
+        // The pipe's one instance is still free: the test's own connection
+        // is the only one the server sees, and it writes nothing.
+        UTIL::unique_handle probe(CreateFileW(L"\\\\.\\pipe\\Global\\ZelModuleCommandManager",
+                                              GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                              nullptr));
+        EXPECT_TRUE(probe.valid()) << GetLastError();
+    }
+    server.Wait();
+    EXPECT_TRUE(server.bytes.empty());
+
+    // A fresh message is whole again.
+    message.Reset();
+    EXPECT_FALSE(message.IsCorrupt());
 }

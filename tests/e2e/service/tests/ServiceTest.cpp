@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "LogPipeListener.h"
 #include "ProductFolder.h"
 #include "ScmService.h"
@@ -103,10 +104,12 @@ TEST_F(ServiceUnderScm, PluginWithoutProcessEntryFailsTheStart) {
     ASSERT_TRUE(m_listener.WaitForLine(L"InitService - Fail to initalize Command Handler", 60000));
     ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
     m_listener.Stop();
+    // The failed look-up of cmzel_Process leaves ERROR_PROC_NOT_FOUND.
     const auto lines = StatusLines(m_listener.Records());
     ASSERT_FALSE(lines.empty());
-    EXPECT_NE(std::wstring::npos, lines.back().find(L"CurrentState(1)"));
-    EXPECT_EQ(std::wstring::npos, lines.back().find(L"Win32ExitCode(0)"));
+    EXPECT_EQ(lines.back(), Status(SERVICE_STOPPED, ERROR_PROC_NOT_FOUND, 0, 0));
+    EXPECT_TRUE(HasLine(m_listener.Records(),
+                        L"terminateService - Starting to shut down service..., parameter: 127"));
     EXPECT_FALSE(HasLine(m_listener.Records(), L"stvZelSvr has started up."));
 }
 
@@ -117,6 +120,12 @@ TEST_F(ServiceUnderScm, MissingPluginFailsTheStart) {
     ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
     m_listener.Stop();
     EXPECT_TRUE(HasLine(m_listener.Records(), L"ubale to load"));
+    // The failed load leaves ERROR_MOD_NOT_FOUND.
+    const auto lines = StatusLines(m_listener.Records());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), Status(SERVICE_STOPPED, ERROR_MOD_NOT_FOUND, 0, 0));
+    EXPECT_TRUE(HasLine(m_listener.Records(),
+                        L"terminateService - Starting to shut down service..., parameter: 126"));
 }
 
 size_t CountLines(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part) {
@@ -187,12 +196,18 @@ TEST(ServiceConsole, RunsUntilTheNamedTerminateEventAndReportsNothing) {
                      .empty());
     ZELTEST::CLogPipeListener listener;
     ASSERT_TRUE(listener.Start());
+    // The notifier records its events in this file (Wine's event log cannot
+    // be read back); the service inherits the variable.
+    const std::wstring events = folder.Root() + L"events.txt";
+    ASSERT_TRUE(SetEnvironmentVariableW(L"KVNOTIFY_EVENT_RECORD_FILE", events.c_str()));
     std::wstring commandLine = L"\"" + exe + L"\" -console";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               L"C:\\", &startup, &process));
+    const BOOL created = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                        nullptr, L"C:\\", &startup, &process);
+    SetEnvironmentVariableW(L"KVNOTIFY_EVENT_RECORD_FILE", nullptr);
+    ASSERT_TRUE(created);
     UTIL::unique_handle processHandle(process.hProcess);
     UTIL::unique_handle threadHandle(process.hThread);
     // Console mode sleeps 10 s before it starts up.
@@ -210,6 +225,10 @@ TEST(ServiceConsole, RunsUntilTheNamedTerminateEventAndReportsNothing) {
     EXPECT_TRUE(HasLine(listener.Records(), L"Service_Main - Console mode!"));
     EXPECT_TRUE(HasLine(listener.Records(), L"terminateService - Server is shutting down..."));
     EXPECT_TRUE(StatusLines(listener.Records()).empty());
+    // Once it ran, the service called the notifier's ordinal 400 once, with
+    // its text and 0 (an information event).
+    EXPECT_EQ(ZELTEST::ReadWholeFile(events),
+              "stvZelSvr\t4\t0\t00000190\tKarvelo Tessaly ZEL Server\n");
 }
 
 }  // namespace
