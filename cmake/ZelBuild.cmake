@@ -37,16 +37,18 @@ endfunction()
 # One GoogleTest executable for a library, from the sources in its tests/
 # folder; each test runs under Wine through the cross-compiling emulator.
 #   zel_unit_tests(<name> LIBS <libs...> [LOCKS <machine-wide names...>]
-#                  [DEPENDS <targets the tests need built>] [WRITES_BESIDE_EXE])
+#                  [DEPENDS <targets the tests need built>] [WRITES_BESIDE_EXE]
+#                  [COST <seconds>])
 # LOCKS names the machine-wide objects the tests use (a pipe name, the
 # service name); it documents them. Nearly every library traces to the one
 # log pipe and reads the one shared level word, so each test gets a Wine
 # prefix of its own for its run: a lane (below). The build tree is not
 # copied: every lane sees it as Z:. WRITES_BESIDE_EXE says that the tests
 # write or delete files in the test executable's folder, so they run one at
-# a time (each still in a lane).
+# a time (each still in a lane). COST (about the seconds a test takes) makes
+# CTest start long tests first even before it has measured them.
 function(zel_unit_tests name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "WRITES_BESIDE_EXE" "" "LIBS;LOCKS;DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "WRITES_BESIDE_EXE" "COST" "LIBS;LOCKS;DEPENDS")
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
   add_executable(${name} ${sources})
   zel_target_defaults(${name})
@@ -59,6 +61,9 @@ function(zel_unit_tests name)
     set(lane RESOURCE_LOCK ${name}_folder RESOURCE_GROUPS wine:1)
   else()
     set(lane RESOURCE_LOCK wine_prefix)
+  endif()
+  if(arg_COST)
+    list(APPEND lane COST ${arg_COST})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES TIMEOUT 300 ${lane})
