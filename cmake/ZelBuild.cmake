@@ -78,7 +78,7 @@ endfunction()
 # see each other's pipes, services or registry. A test that needs the whole
 # machine to itself (timing or memory figures) adds RUN_SERIAL TRUE.
 # See docs/e2e-harness.md.
-set(ZEL_WINE_LANES 4 CACHE STRING "Wine prefixes that run tests side by side")
+set(ZEL_WINE_LANES 6 CACHE STRING "Wine prefixes that run tests side by side (measured: docs/e2e-harness.md)")
 set(ZEL_WINE_LANE_SPEC ${CMAKE_BINARY_DIR}/wine-lanes.json)
 block()
   set(slots "")
