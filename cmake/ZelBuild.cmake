@@ -13,8 +13,10 @@ function(zel_target_defaults target)
     target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
     # scripts/coverage.sh: every process writes its line and branch counts
     # when it exits (see docs/e2e-harness.md for where they land).
+    # Atomic counter updates: the tests are multi-threaded, and racing
+    # increments left counts that gcov solved into negative branch counts.
     if(ZEL_COVERAGE)
-      target_compile_options(${target} PRIVATE --coverage)
+      target_compile_options(${target} PRIVATE --coverage -fprofile-update=atomic)
       target_link_options(${target} PRIVATE --coverage)
     endif()
   endif()
