@@ -54,16 +54,16 @@ for f in json.load(open(sys.argv[1]))["files"]:
     r = rows.setdefault(lib, [0, 0, 0, 0])
     r[0] += f["line_covered"]; r[1] += f["line_total"]
     r[2] += f["branch_covered"]; r[3] += f["branch_total"]
-def pct(a, b): return f"{100.0 * a / b:5.1f} %" if b else "    - "
-print(f"| {'library':<32} | lines           | branches        |")
-print(f"|{'-' * 34}|-----------------|-----------------|")
+def pct(a, b): return f"{100.0 * a / b:5.1f} %" if b else "    -  "
+def cell(a, b): return f"{pct(a, b)} {a:>5}/{b:<5}"
+print(f"| {'library':<28} | {'lines':<19} | {'branches':<19} |")
+print(f"|{'-' * 30}|{'-' * 21}|{'-' * 21}|")
 total = [0, 0, 0, 0]
 for lib in sorted(rows):
     r = rows[lib]
     total = [t + v for t, v in zip(total, r)]
-    print(f"| {lib:<32} | {pct(r[0], r[1])} {r[0]:>4}/{r[1]:<4} | {pct(r[2], r[3])} {r[2]:>4}/{r[3]:<4} |")
-print(f"| {'total':<32} | {pct(total[0], total[1])} {total[0]:>4}/{total[1]:<4} | "
-      f"{pct(total[2], total[3])} {total[2]:>4}/{total[3]:<4} |")
+    print(f"| {lib:<28} | {cell(r[0], r[1])} | {cell(r[2], r[3])} |")
+print(f"| {'total':<28} | {cell(total[0], total[1])} | {cell(total[2], total[3])} |")
 EOF
 echo
 echo "by file: $report/files.txt; pages: $report/index.html"
