@@ -127,7 +127,9 @@ TEST(ServiceHandler, PauseContinueAndInterrogateReportAndSuspendAsTheStateSays) 
             _beginthreadex(nullptr, 0, WaitForRelease, release.get(), 0, nullptr)));
         ASSERT_TRUE(schedule);
         const HANDLE thread = schedule.get();
-        if (c.paused) ASSERT_EQ(0u, SuspendThread(thread));
+        if (c.paused) {
+            ASSERT_EQ(0u, SuspendThread(thread));
+        }
         runningService = c.running;
         g_paused = c.paused;
         g_scheduledTaskThread = thread;
