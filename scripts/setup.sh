@@ -2,8 +2,10 @@
 # Idempotent: installs the Debian packages the build needs (when missing),
 # configures and builds the cross build, and boots this work tree's Wine
 # prefix with its wineserver kept up, detached.
+#   scripts/setup.sh [preset]     (default: mingw; coverage.sh uses "coverage")
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+preset=${1:-mingw}
 
 packages=(g++-mingw-w64-x86-64-posix wine64 wine cmake ninja-build googletest openssl osslsigncode)
 missing=()
@@ -20,10 +22,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${missing[@]}" >/dev/null
 fi
 
+ZEL_BUILD_DIR=$PWD/build/$preset
 . scripts/wine-env.sh
 echo "== Wine prefix $WINEPREFIX"
 zel_wine_up
 
-echo "== configure and build"
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw
+echo "== configure and build ($preset)"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole suite under Wine. Extra arguments go
-# to ctest (for example: -R TraceGate).
+# Builds everything and runs the whole suite under Wine, one test per lane
+# (a Wine prefix of its own) side by side. Extra arguments go to ctest (for
+# example: -R TraceGate).
 #
 # A test whose process printed nothing at all never ran: the Wine launch
 # itself failed (seen once in about 1,500 runs, 0.02 s, no output). Only such
@@ -8,8 +9,12 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 scripts/setup.sh
+. scripts/wine-env.sh
+echo "== Wine lanes: $(zel_wine_lane_count)"
+zel_wine_lanes_up
+jobs=$(zel_wine_lane_count)
 log=build/mingw/Testing/Temporary/LastTest.log
-if ctest --preset mingw -j2 "$@"; then
+if ctest --preset mingw -j "$jobs" "$@"; then
   exit 0
 fi
 not_started=$(awk '
@@ -27,4 +32,4 @@ fi
 echo "== $(echo "$not_started" | wc -l) test(s) printed nothing (the Wine launch failed); running them again:" >&2
 echo "$not_started" | sed 's/^/   /' >&2
 regex=$(echo "$not_started" | sed 's/[][\.*^$]/\\&/g' | paste -sd'|')
-ctest --preset mingw -R "^(${regex})\$"
+ctest --preset mingw -j "$jobs" -R "^(${regex})\$"

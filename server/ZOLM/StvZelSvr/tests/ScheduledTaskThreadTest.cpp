@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "DebugTrace.h"
 #include "LogPipeListener.h"
 #include "ProfileCache.h"
 
@@ -87,70 +86,76 @@ TEST(ServiceHandler, ShutdownSignalsOnlyTheShutdownEvent) {
     g_shutdownEvent = nullptr;
 }
 
-// The suspend count of a thread, read without changing it.
-DWORD SuspendCount(HANDLE thread) {
-    const DWORD before = SuspendThread(thread);
-    ResumeThread(thread);
-    return before;
-}
-
-std::wstring Report(int state, int checkPoint, int waitHint) {
+std::wstring Status(DWORD state, DWORD checkPoint, DWORD waitHint) {
     return L"SendStatusToSCM - CurrentState(" + std::to_wstring(state) +
            L"), Win32ExitCode(0), ServiceSpecificExitCode(0), CheckPoint(" +
            std::to_wstring(checkPoint) + L"), WaitHint(" + std::to_wstring(waitHint) + L")";
 }
 
-// Pause suspends the scheduled-task thread and continue resumes it, each
-// with its pending and final reports, only while the service runs and only
-// from the other state; otherwise, like interrogate, a running report.
-TEST(ServiceHandler, PauseContinueAndInterrogateAnswerWithTheirReports) {
-    UTIL::unique_handle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    UTIL::unique_handle worker(CreateThread(
-        nullptr, 0,
-        [](void* event) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(event), 60000); },
-        release.get(), 0, nullptr));
-    ASSERT_TRUE(worker.valid());
-    g_scheduledTaskThread = worker.get();
-    g_paused = 0;
-    struct Step {
+unsigned __stdcall WaitForRelease(void* release) {
+    WaitForSingleObject(static_cast<HANDLE>(release), INFINITE);
+    return 0;
+}
+
+// Pause and continue as the handler answers them (the service never accepts
+// them, so the SCM does not deliver them; a test calls the handler): the
+// status reports in order, the paused flag, and the schedule thread's
+// suspend count afterwards, from a running, a paused and a stopping service.
+TEST(ServiceHandler, PauseContinueAndInterrogateReportAndSuspendAsTheStateSays) {
+    struct Case {
         LONG running;
+        LONG paused;
         DWORD control;
         std::vector<std::wstring> reports;
-        LONG paused;
-        DWORD suspendCount;
+        LONG pausedAfter;
+        DWORD suspendCountAfter;
     };
-    const Step steps[] = {
-        {1, SERVICE_CONTROL_PAUSE, {Report(6, 1, 1000), Report(7, 0, 0)}, 1, 1},
-        {1, SERVICE_CONTROL_PAUSE, {Report(4, 0, 0)}, 1, 1},
-        {1, SERVICE_CONTROL_INTERROGATE, {Report(4, 0, 0)}, 1, 1},
-        {1, SERVICE_CONTROL_CONTINUE, {Report(5, 1, 1000), Report(4, 0, 0)}, 0, 0},
-        {1, SERVICE_CONTROL_CONTINUE, {Report(4, 0, 0)}, 0, 0},
-        {0, SERVICE_CONTROL_PAUSE, {Report(4, 0, 0)}, 0, 0},
+    const Case cases[] = {
+        {1, 0, SERVICE_CONTROL_PAUSE, {Status(6, 1, 1000), Status(7, 0, 0)}, 1, 1},
+        {1, 1, SERVICE_CONTROL_PAUSE, {Status(4, 0, 0)}, 1, 1},
+        {0, 0, SERVICE_CONTROL_PAUSE, {Status(4, 0, 0)}, 0, 0},
+        {1, 1, SERVICE_CONTROL_CONTINUE, {Status(5, 1, 1000), Status(4, 0, 0)}, 0, 0},
+        {1, 0, SERVICE_CONTROL_CONTINUE, {Status(4, 0, 0)}, 0, 0},
+        {0, 1, SERVICE_CONTROL_CONTINUE, {Status(4, 0, 0)}, 1, 1},
+        {1, 0, SERVICE_CONTROL_INTERROGATE, {Status(4, 0, 0)}, 0, 0},
     };
-    for (const Step& step : steps) {
-        runningService = step.running;
+    for (const Case& c : cases) {
+        SCOPED_TRACE("control " + std::to_string(c.control) + ", running " +
+                     std::to_string(c.running) + ", paused " + std::to_string(c.paused));
+        UTIL::unique_handle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        UTIL::unique_handle schedule(reinterpret_cast<HANDLE>(
+            _beginthreadex(nullptr, 0, WaitForRelease, release.get(), 0, nullptr)));
+        ASSERT_TRUE(schedule);
+        const HANDLE thread = schedule.get();
+        if (c.paused) {
+            ASSERT_EQ(0u, SuspendThread(thread));
+        }
+        runningService = c.running;
+        g_paused = c.paused;
+        g_scheduledTaskThread = thread;
+
         ZELTEST::CLogPipeListener listener;
         ASSERT_TRUE(listener.Start());
-        Service_Handler(step.control);
-        DebugTraceW('I', TRACE_SRC_W, L"handler test marker");
-        ASSERT_TRUE(listener.WaitForLine(L"]handler test marker"));
+        Service_Handler(c.control);
+        EXPECT_TRUE(listener.WaitForLine(c.reports.back()));
         listener.Stop();
         std::vector<std::wstring> reports;
-        for (const auto& record : listener.Records()) {
+        for (const ZELTEST::LogRecord& record : listener.Records()) {
             const size_t at = record.Line().find(L"SendStatusToSCM - ");
             if (at != std::wstring::npos) reports.push_back(record.Line().substr(at));
         }
-        EXPECT_EQ(reports, step.reports) << "control " << step.control;
-        EXPECT_EQ(g_paused, step.paused) << "control " << step.control;
-        EXPECT_EQ(SuspendCount(worker.get()), step.suspendCount) << "control " << step.control;
+        EXPECT_EQ(c.reports, reports);
+        EXPECT_EQ(c.pausedAfter, g_paused);
+        // SuspendThread answers the count before it; undo both.
+        EXPECT_EQ(c.suspendCountAfter, SuspendThread(thread));
+        while (ResumeThread(thread) > 1) {
+        }
+        SetEvent(release.get());
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
+        g_scheduledTaskThread = nullptr;
+        runningService = 0;
+        g_paused = 0;
     }
-    while (ResumeThread(worker.get()) > 1) {
-    }
-    SetEvent(release.get());
-    WaitForSingleObject(worker.get(), 60000);
-    g_scheduledTaskThread = nullptr;
-    g_paused = 0;
-    runningService = 0;
 }
 
 // Every read sees a stale entry, so each value written is read again.
