@@ -14,7 +14,7 @@ namespace {
 class DebugLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
-        SKIP_UNLESS_RUN_ALONE();
+        REQUIRE_RUN_ALONE();
         const std::string path = NarrowWinePath();
         ASSERT_TRUE(InitDebugTraceA("C:\\p\\stvdebug.ini", path.c_str(), "LIBTEST", false));
         HMODULE module = ::GetModuleHandleW(L"kvdbg20.dll");
@@ -78,7 +78,7 @@ TEST_F(DebugLibrary, DeliveredRecordsReportNothing) {
 }
 
 TEST(DebugLibraryAbsent, TraceToLibraryDropsTheMessage) {
-    SKIP_UNLESS_RUN_ALONE();
+    REQUIRE_RUN_ALONE();
     EXPECT_FALSE(DebugTraceToLibraryW('E', TRACE_SRC_W, L"%s - nowhere", L"F"));
 }
 

@@ -29,7 +29,8 @@ inline std::wstring TextAfterHead(const std::wstring& line) {
 
 // Trace identity, the debug library and the "no log server" report are
 // process-wide and set once; tests about them need a process of their own,
-// which CTest gives every test. Run together in one process they are skipped.
-#define SKIP_UNLESS_RUN_ALONE()                                      \
-    if (::testing::UnitTest::GetInstance()->test_to_run_count() > 1) \
-    GTEST_SKIP() << "needs its own process (ctest runs each test alone)"
+// which CTest gives every test. Run together in one process they fail: their
+// precondition cannot be set up there.
+#define REQUIRE_RUN_ALONE()                                                \
+    ASSERT_EQ(::testing::UnitTest::GetInstance()->test_to_run_count(), 1) \
+        << "needs its own process (ctest runs each test alone)"

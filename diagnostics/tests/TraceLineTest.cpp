@@ -14,7 +14,7 @@ using TRACETEST::ExeName;
 class TraceLine : public ZELTEST::COneRecordTest {};
 
 TEST_F(TraceLine, BeforeTraceStartTheTagIsEmpty) {
-    SKIP_UNLESS_RUN_ALONE();
+    REQUIRE_RUN_ALONE();
     const int before = static_cast<int>(std::time(nullptr));
     EXPECT_TRUE(DebugTraceW('I', L"src\\file.cpp", 12, L"%s - hello %d", L"Func", 42));
     const int after = static_cast<int>(std::time(nullptr));
@@ -34,7 +34,7 @@ TEST_F(TraceLine, BeforeTraceStartTheTagIsEmpty) {
 }
 
 TEST_F(TraceLine, AfterTraceStartTheTagLeadsTheLine) {
-    SKIP_UNLESS_RUN_ALONE();
+    REQUIRE_RUN_ALONE();
     EXPECT_FALSE(InitDebugTraceW(L"C:\\p\\Private\\LogServer\\stvdebug.ini", L"C:\\p\\kvdbg20.dll",
                                  L"ZEL_SVR", true));
     EXPECT_EQ(::GetModuleHandleW(L"kvdbg20.dll"), nullptr);  // log-server-only: not loaded
