@@ -127,6 +127,17 @@ const wchar_t kNestedSkipped[] =
     L"Skipped a secondary signature that does not belong to this file: the signed digest does "
     L"not match the file";
 
+// Files whose verdict and code do not depend on the platform generation.
+const Case kSameOnBothPlatforms[] = {
+    // Refused for their own reasons, not for Wine's timestamp policy.
+    {L"ds_other.dll", ERROR_FAILED_ISSUER_CHECK, nullptr},
+    {L"ds_untrusted.dll", kUntrustedRoot, nullptr},
+    {L"ds_sample.dll", kNoSignature, nullptr},
+    {L"ds_karvelo.dll", 0, nullptr},
+    {L"ds_other_nest_karvelo.dll", 0, nullptr},
+    {L"ds_expired.dll", 0, nullptr},
+};
+
 TEST(digitalsignature_SignatureBinding, SingleSignRefusesUnboundSignaturesAndKeepsGenuineOnes) {
     DSTEST::CScriptedPlatform platform(WindowsAnswers());
     ASSERT_FALSE(CSingletonWinTrustHelper::Instance().SupportsMultipleSign())
@@ -139,15 +150,9 @@ TEST(digitalsignature_SignatureBinding, SingleSignRefusesUnboundSignaturesAndKee
         {L"ds_other_graft_karvelo.dll", ERROR_FAILED_ISSUER_CHECK, kNotThisFile},
         // A root nobody trusts opens the key list; the copied key must not count.
         {L"ds_untrusted_graft_karvelo.dll", kUntrustedRoot, kNestedSkipped},
-        // Refused for their own reasons, not for Wine's timestamp policy.
-        {L"ds_other.dll", ERROR_FAILED_ISSUER_CHECK, nullptr},
-        {L"ds_untrusted.dll", kUntrustedRoot, nullptr},
-        {L"ds_sample.dll", kNoSignature, nullptr},
-        {L"ds_karvelo.dll", 0, nullptr},
-        {L"ds_other_nest_karvelo.dll", 0, nullptr},
-        {L"ds_expired.dll", 0, nullptr},
     };
     for (const Case& c : cases) CheckEveryEntry(c);
+    for (const Case& c : kSameOnBothPlatforms) CheckEveryEntry(c);
 }
 
 TEST(digitalsignature_SignatureBinding, MultipleSignRefusesUnboundSignaturesAndKeepsGenuineOnes) {
@@ -162,15 +167,9 @@ TEST(digitalsignature_SignatureBinding, MultipleSignRefusesUnboundSignaturesAndK
         // opens the key list, which must refuse it as well.
         {L"ds_other_graft_karvelo.dll", kBadDigest, kNestedSkipped},
         {L"ds_untrusted_graft_karvelo.dll", kBadDigest, kNestedSkipped},
-        // Refused for their own reasons, not for Wine's timestamp policy.
-        {L"ds_other.dll", ERROR_FAILED_ISSUER_CHECK, nullptr},
-        {L"ds_untrusted.dll", kUntrustedRoot, nullptr},
-        {L"ds_sample.dll", kNoSignature, nullptr},
-        {L"ds_karvelo.dll", 0, nullptr},
-        {L"ds_other_nest_karvelo.dll", 0, nullptr},
-        {L"ds_expired.dll", 0, nullptr},
     };
     for (const Case& c : cases) CheckEveryEntry(c);
+    for (const Case& c : kSameOnBothPlatforms) CheckEveryEntry(c);
 }
 
 }  // namespace
