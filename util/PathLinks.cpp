@@ -1,0 +1,107 @@
+#include "PathLinks.h"
+
+#include <cwctype>
+#include <vector>
+
+namespace UTIL {
+namespace {
+
+std::wstring StripVerbatimPrefix(std::wstring path) {
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
+    if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
+    return path;
+}
+
+// Calls a platform function of the "buffer, size in characters, returns the
+// length needed" shape until the buffer is large enough.
+template <typename Fill>
+std::wstring GrowingBuffer(Fill fill) {
+    std::vector<wchar_t> buffer(MAX_PATH + 1);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const DWORD chars = fill(buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (chars == 0) return {};
+        if (chars < buffer.size()) return std::wstring(buffer.data(), chars);
+        buffer.resize(chars + 1);
+    }
+    return {};
+}
+
+void DropTrailingSeparators(std::wstring& path) {
+    // "C:\" keeps its separator: it is the root, not a trailing one.
+    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+}
+
+}  // namespace
+
+std::wstring NormalizedFullPath(const wchar_t* path) {
+    if (path == nullptr || *path == L'\0') return {};
+    std::wstring full = GrowingBuffer([path](wchar_t* buffer, DWORD size) {
+        return ::GetFullPathNameW(path, size, buffer, nullptr);
+    });
+    if (full.empty()) return {};
+    // Short names are expanded where the object exists; a path to something
+    // still to be created keeps the form it was given in.
+    std::wstring longForm = GrowingBuffer([&full](wchar_t* buffer, DWORD size) {
+        return ::GetLongPathNameW(full.c_str(), buffer, size);
+    });
+    std::wstring result = StripVerbatimPrefix(longForm.empty() ? full : longForm);
+    DropTrailingSeparators(result);
+    return result;
+}
+
+std::wstring FinalPathOf(HANDLE handle) {
+    std::wstring final = GrowingBuffer([handle](wchar_t* buffer, DWORD size) {
+        return ::GetFinalPathNameByHandleW(handle, buffer, size,
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    });
+    final = StripVerbatimPrefix(final);
+    DropTrailingSeparators(final);
+    return final;
+}
+
+bool SameFullPath(const std::wstring& left, const std::wstring& right) {
+    if (left.empty() || left.size() != right.size()) return false;
+    for (size_t i = 0; i < left.size(); ++i) {
+        if (std::towupper(left[i]) != std::towupper(right[i])) return false;
+    }
+    return true;
+}
+
+bool HandleIsAt(HANDLE handle, const wchar_t* path) {
+    return SameFullPath(FinalPathOf(handle), NormalizedFullPath(path));
+}
+
+unique_handle OpenFolderNoFollow(const wchar_t* path) {
+    return unique_handle(::CreateFileW(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr));
+}
+
+FolderState CheckFolder(const wchar_t* path) {
+    const unique_handle folder = OpenFolderNoFollow(path);
+    if (!folder) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? FolderState::Missing
+                   : FolderState::Unreadable;
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!::GetFileInformationByHandle(folder.get(), &info)) return FolderState::Unreadable;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return FolderState::Link;
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return FolderState::NotFolder;
+    return HandleIsAt(folder.get(), path) ? FolderState::Plain : FolderState::Link;
+}
+
+const wchar_t* FolderStateName(FolderState state) {
+    switch (state) {
+        case FolderState::Plain: return L"plain";
+        case FolderState::Missing: return L"missing";
+        case FolderState::Link: return L"link";
+        case FolderState::NotFolder: return L"not a folder";
+        case FolderState::Unreadable: return L"unreadable";
+    }
+    return L"unreadable";
+}
+
+}  // namespace UTIL

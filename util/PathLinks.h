@@ -1,0 +1,53 @@
+// Paths in folders that other users can write: resolve once, to a handle,
+// and check through that handle that no link was followed on the way.
+// Windows' links are junctions, symbolic links, hard links and object-manager
+// links; under Wine a file symlink shows no reparse attribute at all, so the
+// checks that hold on both compare the handle's final path with the path
+// that was opened and count hard links.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "UniqueHandle.h"
+
+namespace UTIL {
+
+// The full, long form of a path ("\\?\" prefix removed, "." and ".."
+// resolved, short names expanded where the platform can); empty on failure.
+std::wstring NormalizedFullPath(const wchar_t* path);
+
+// The final path of the object open on the handle, in the same form as
+// NormalizedFullPath; empty on failure.
+std::wstring FinalPathOf(HANDLE handle);
+
+// True when both name the same place (case-insensitive, a trailing separator
+// ignored). Paths that cannot be normalized are never the same.
+bool SameFullPath(const std::wstring& left, const std::wstring& right);
+
+// True when the object open on the handle is reached at `path` itself: no
+// link on the way (its final path is the path opened).
+bool HandleIsAt(HANDLE handle, const wchar_t* path);
+
+// Opens a folder without following a reparse point at its last component
+// (the handle is the link itself when there is one). Read attributes only.
+unique_handle OpenFolderNoFollow(const wchar_t* path);
+
+enum class FolderState {
+    Plain,       // a folder, reached without a link
+    Missing,     // nothing at the path (or a component of it is missing)
+    Link,        // a reparse point, or reached through a link
+    NotFolder,   // a file stands at the path
+    Unreadable,  // it could not be checked: treat as refused
+};
+
+// Whether a plain folder stands at the path. Anything but Plain is refused
+// by callers that create or delete inside it.
+FolderState CheckFolder(const wchar_t* path);
+
+// A short word for traces and reports: "plain", "missing", "link",
+// "not a folder", "unreadable".
+const wchar_t* FolderStateName(FolderState state);
+
+}  // namespace UTIL
