@@ -1,8 +1,8 @@
 #include "PathLinks.h"
+#include "UnixLinks.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 namespace {
@@ -24,8 +24,7 @@ protected:
         ASSERT_EQ(0, UnixSymlink(L"elsewhere", L"linked"));
     }
     void TearDown() override {
-        RemoveDirectoryW((m_root + L"\\linked").c_str());
-        DeleteFileW((m_root + L"\\linked").c_str());
+        m_links.RemoveAll();  // first: Wine deletes through a link, not the link
         DeleteFileW((m_root + L"\\file").c_str());
         RemoveDirectoryW((m_root + L"\\elsewhere\\inner").c_str());
         RemoveDirectoryW((m_root + L"\\elsewhere").c_str());
@@ -33,24 +32,13 @@ protected:
         RemoveDirectoryW(m_root.c_str());
     }
 
-    // ln -s target root\name, through the Unix path Wine gives the folder.
+    // ln -s target root\name, on the Unix side.
     int UnixSymlink(const wchar_t* target, const wchar_t* name) {
-        using WineGetUnixName = char*(__cdecl*)(const wchar_t*);
-        const auto toUnix = reinterpret_cast<WineGetUnixName>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-        if (toUnix == nullptr) return -1;
-        char* unixRoot = toUnix(m_root.c_str());
-        if (unixRoot == nullptr) return -1;
-        std::string command = "/bin/ln -s ";
-        for (const wchar_t* c = target; *c; ++c) command += static_cast<char>(*c);
-        command += std::string(" '") + unixRoot + "/";
-        for (const wchar_t* c = name; *c; ++c) command += static_cast<char>(*c);
-        command += "'";
-        HeapFree(GetProcessHeap(), 0, unixRoot);
-        // Wine runs a Unix program given by its absolute path.
-        return std::system(command.c_str());
+        m_links.Add(m_root + L"\\" + target, m_root + L"\\" + name);
+        return m_links.Plant() ? 0 : -1;
     }
 
+    ZELTEST::CPlantedLinks m_links;
     std::wstring m_root;
 };
 
@@ -77,6 +65,44 @@ TEST_F(PathLinks, FolderBelowALinkIsReachedThroughIt) {
     EXPECT_EQ(UTIL::FolderState::Link, UTIL::CheckFolder((m_root + L"\\linked\\inner").c_str()));
     EXPECT_EQ(UTIL::FolderState::Plain,
               UTIL::CheckFolder((m_root + L"\\elsewhere\\inner").c_str()));
+}
+
+// What may be written or deleted through a handle: only the one plain file
+// at the very name opened. A symlink (Wine follows it on open), a second
+// hard link or a folder is refused; a dangling link is not created through.
+TEST_F(PathLinks, OnlyASinglePlainFileAtItsNameIsWrittenOrDeleted) {
+    ASSERT_EQ(0, UnixSymlink(L"file", L"filelink"));
+    ASSERT_EQ(0, UnixSymlink(L"absent", L"dangling"));
+    ASSERT_TRUE(CreateHardLinkW((m_root + L"\\hard").c_str(), (m_root + L"\\file").c_str(),
+                                nullptr));
+    const struct {
+        const wchar_t* name;
+        bool plain;
+    } rows[] = {{L"\\hard", false}, {L"\\filelink", false}, {L"\\file", false}};
+    for (const auto& row : rows) {
+        const std::wstring path = m_root + row.name;
+        const UTIL::unique_handle file = UTIL::OpenFileNoFollow(
+            path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        ASSERT_TRUE(file.valid()) << std::string(row.name, row.name + wcslen(row.name));
+        EXPECT_EQ(row.plain, UTIL::IsSinglePlainFileAt(file.get(), path.c_str()));
+    }
+    ASSERT_TRUE(DeleteFileW((m_root + L"\\hard").c_str()));
+    const UTIL::unique_handle alone = UTIL::OpenFileNoFollow((m_root + L"\\file").c_str(),
+                                                             FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
+    EXPECT_TRUE(UTIL::IsSinglePlainFileAt(alone.get(), (m_root + L"\\file").c_str()));
+
+    const std::wstring fresh = m_root + L"\\fresh";
+    UTIL::unique_handle created = UTIL::OpenOrCreateFileNoFollow(fresh.c_str(), DELETE, 0);
+    ASSERT_TRUE(created.valid());
+    EXPECT_TRUE(UTIL::IsSinglePlainFileAt(created.get(), fresh.c_str()));
+    EXPECT_TRUE(UTIL::DeleteThroughHandle(created.get()));
+    created.reset();
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(fresh.c_str()));
+
+    EXPECT_FALSE(
+        UTIL::OpenOrCreateFileNoFollow((m_root + L"\\dangling").c_str(), GENERIC_WRITE, 0).valid());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), GetLastError());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((m_root + L"\\absent").c_str()));
 }
 
 TEST(PathLinksNames, SamePathIgnoresCaseVerbatimPrefixAndTrailingSeparator) {

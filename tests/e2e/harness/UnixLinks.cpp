@@ -65,8 +65,13 @@ bool RunUnixShell(const std::string& script) {
 }
 
 CPlantedLinks::~CPlantedLinks() {
+    RemoveAll();
+}
+
+void CPlantedLinks::RemoveAll() {
     std::string script;
     for (const std::string& link : m_links) script += "rm -f " + Quoted(link) + "\n";
+    m_links.clear();
     if (!script.empty()) RunUnixShell(script);
 }
 

@@ -26,6 +26,8 @@ public:
     // in one Unix process.
     void Add(const std::wstring& target, const std::wstring& link);
     bool Plant();
+    // Removes the links planted so far (the destructor does it too).
+    void RemoveAll();
 
 private:
     std::vector<std::string> m_links;
