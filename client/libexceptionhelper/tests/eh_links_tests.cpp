@@ -1,6 +1,8 @@
 // Links planted by another user where the helper writes or deletes dumps.
 // Under Wine a Unix symlink stands in for a junction or a symbolic link.
 #include <gtest/gtest.h>
+#include <windows.h>
+// windows.h first: sddl.h needs its types.
 #include <sddl.h>
 
 #include <string>

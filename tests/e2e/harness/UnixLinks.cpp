@@ -30,7 +30,9 @@ std::string UnixPathOf(const std::wstring& windowsPath) {
     const size_t slash = windowsPath.find_last_of(L'\\', windowsPath.size() - 2);
     if (toUnix == nullptr || slash == std::wstring::npos) return {};
     // The folder exists; the last component may be still to be made.
-    char* folder = toUnix(windowsPath.substr(0, slash + 1).c_str());
+    // (Given with a closing backslash, Wine keeps the letter case as given
+    // instead of the case on disk.)
+    char* folder = toUnix(windowsPath.substr(0, slash).c_str());
     if (folder == nullptr) return {};
     std::string path = folder;
     ::HeapFree(::GetProcessHeap(), 0, folder);
@@ -40,28 +42,54 @@ std::string UnixPathOf(const std::wstring& windowsPath) {
     return path + Narrow(name);
 }
 
+namespace {
+
+bool WriteNewFile(const std::wstring& path, const std::string& text) {
+    UTIL::unique_handle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file && ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                               nullptr);
+}
+
+std::string ReadSmallFile(const std::wstring& path) {
+    UTIL::unique_handle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    char buffer[16] = {};
+    DWORD read = 0;
+    if (!file || !::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr)) return {};
+    return std::string(buffer, read);
+}
+
+}  // namespace
+
 bool RunUnixShell(const std::string& script) {
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring scriptPath = std::wstring(temp) + L"zel_links_" +
-                                    std::to_wstring(::GetCurrentProcessId()) + L"_" +
-                                    std::to_wstring(::GetTickCount64()) + L".sh";
-    {
-        UTIL::unique_handle file(::CreateFileW(scriptPath.c_str(), GENERIC_WRITE, 0, nullptr,
-                                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!file || !::WriteFile(file.get(), script.data(), static_cast<DWORD>(script.size()),
-                                  &written, nullptr)) {
-            return false;
-        }
-    }
+    const std::wstring base = std::wstring(temp) + L"zel_links_" +
+                              std::to_wstring(::GetCurrentProcessId()) + L"_" +
+                              std::to_wstring(::GetTickCount64());
+    const std::wstring scriptPath = base + L".sh";
+    const std::wstring donePath = base + L".done";
     const std::string unixScript = UnixPathOf(scriptPath);
-    // Wine starts a Unix program given by its absolute path.
-    const ProcessResult result =
-        RunProcess(L"/bin/sh \"" + std::wstring(unixScript.begin(), unixScript.end()) + L"\"",
-                   L"", 30000);
+    const std::string unixDone = UnixPathOf(donePath);
+    if (unixScript.empty() || unixDone.empty() ||
+        !WriteNewFile(scriptPath, "set -e\n" + script + "echo ok > " + Quoted(unixDone) + "\n")) {
+        return false;
+    }
+    // Wine starts a Unix program given by its absolute path, but its process
+    // handle does not wait for it: the script's last line says it is done.
+    const ProcessResult started = RunProcess(
+        L"/bin/sh \"" + std::wstring(unixScript.begin(), unixScript.end()) + L"\"", L"", 30000);
+    bool done = false;
+    for (int poll = 0; started.started && poll < 300 && !done; ++poll) {
+        done = ReadSmallFile(donePath) == "ok\n";
+        if (!done) ::Sleep(100);
+    }
     ::DeleteFileW(scriptPath.c_str());
-    return !unixScript.empty() && result.finished && result.exitCode == 0;
+    ::DeleteFileW(donePath.c_str());
+    return done;
 }
 
 CPlantedLinks::~CPlantedLinks() {
@@ -82,7 +110,7 @@ void CPlantedLinks::Add(const std::wstring& target, const std::wstring& link) {
 }
 
 bool CPlantedLinks::Plant() {
-    const std::string script = "set -e\n" + m_script;
+    const std::string script = m_script;
     m_script.clear();
     return RunUnixShell(script);
 }
