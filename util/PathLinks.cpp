@@ -1,5 +1,6 @@
 #include "PathLinks.h"
 
+#include <cwchar>
 #include <cwctype>
 #include <utility>
 #include <vector>
@@ -140,6 +141,27 @@ bool IsSinglePlainFileAt(HANDLE file, const wchar_t* path, BY_HANDLE_FILE_INFORM
     // that lives somewhere else under another name.
     if (facts.nNumberOfLinks != 1) return false;
     return HandleIsAt(file, path);
+}
+
+bool RenameThroughHandle(HANDLE file, const wchar_t* newPath) {
+    constexpr size_t kMaxChars = 1024;
+    constexpr wchar_t kNtPrefix[] = L"\\??\\";  // a full NT path: what the rename takes
+    constexpr size_t kPrefixChars = sizeof(kNtPrefix) / sizeof(wchar_t) - 1;
+    const size_t chars = newPath != nullptr ? wcsnlen(newPath, kMaxChars + 1) : 0;
+    if (chars == 0 || chars > kMaxChars) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    union {
+        FILE_RENAME_INFO info;
+        BYTE bytes[sizeof(FILE_RENAME_INFO) + (kPrefixChars + kMaxChars) * sizeof(wchar_t)];
+    } rename = {};
+    rename.info.ReplaceIfExists = TRUE;
+    wmemcpy(rename.info.FileName, kNtPrefix, kPrefixChars);
+    wmemcpy(rename.info.FileName + kPrefixChars, newPath, chars);
+    rename.info.FileNameLength = static_cast<DWORD>((kPrefixChars + chars) * sizeof(wchar_t));
+    return ::SetFileInformationByHandle(file, FileRenameInfo, &rename.info,
+                                        sizeof(rename.bytes)) != FALSE;
 }
 
 bool DeleteThroughHandle(HANDLE file) {

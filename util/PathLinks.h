@@ -74,6 +74,14 @@ unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD 
 bool IsSinglePlainFileAt(HANDLE file, const wchar_t* path,
                          BY_HANDLE_FILE_INFORMATION* info = nullptr);
 
+// Renames the file open on the handle (opened with DELETE) to `newPath`, a
+// full path, replacing whatever stands there, a file or a link itself, and
+// writing through nothing. The source is this handle, never a name looked up
+// again; and unlike a rename by name, the handle's final path follows (Wine
+// keeps the old name for other handles of a file renamed by name). Paths up
+// to 1024 characters; no heap use (it runs in crashing processes too).
+bool RenameThroughHandle(HANDLE file, const wchar_t* newPath);
+
 // Deletes the file open on the handle (opened with DELETE) when the last
 // handle to it closes; the name is never looked up again.
 bool DeleteThroughHandle(HANDLE file);

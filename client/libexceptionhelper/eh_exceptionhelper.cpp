@@ -180,18 +180,18 @@ UTIL::unique_handle CreateNewDumpFile(CDumpFileSecurity& security,
     return UTIL::unique_handle();
 }
 
-// Puts the new, still empty file at the dump name. The rename replaces
-// whatever stands there, a file or a link itself (Windows and Wine alike),
-// and writes through nothing. The dump is then written through the handle,
-// into this file wherever its name went.
-bool MoveOverDumpName(HANDLE file, const wchar_t* tempPath, const wchar_t* outputFile) {
-    if (!::MoveFileExW(tempPath, outputFile, MOVEFILE_REPLACE_EXISTING)) {
-        DebugTraceW('F', TRACE_SRC_W, L"%s - MoveFileEx failed: [%d].",
-                    L"MyUnhandledExceptionHandler", static_cast<int>(::GetLastError()));
+// Puts the new, still empty file at the dump name. The rename goes through
+// the handle: it replaces whatever stands at the name, a file or a link
+// itself (Windows and Wine alike), writes through nothing, and cannot move
+// anything but this file. The dump is then written through the handle.
+bool MoveOverDumpName(HANDLE file, const wchar_t* outputFile) {
+    if (!UTIL::RenameThroughHandle(file, outputFile)) {
+        DebugTraceW('F', TRACE_SRC_W, L"%s - Rename failed: [%d].", L"MyUnhandledExceptionHandler",
+                    static_cast<int>(::GetLastError()));
         return false;
     }
-    // Whoever can rename in the folder might have swapped the temporary name
-    // for a link before the rename: then the link moved, not this file.
+    // A second hard link made to the new file in the meantime would keep a
+    // copy of the dump readable elsewhere.
     if (!UTIL::IsSinglePlainFileAt(file, outputFile)) {
         DebugTraceW('F', TRACE_SRC_W, L"%s - Dump file is not at [%s].",
                     L"MyUnhandledExceptionHandler", outputFile);
@@ -221,7 +221,7 @@ void WriteDump(EXCEPTION_POINTERS* exceptionPointers) {
                     L"MyUnhandledExceptionHandler", static_cast<int>(::GetLastError()));
         return;
     }
-    if (!MoveOverDumpName(file.get(), tempPath, outputFile)) {
+    if (!MoveOverDumpName(file.get(), outputFile)) {
         UTIL::DeleteThroughHandle(file.get());
         return;
     }

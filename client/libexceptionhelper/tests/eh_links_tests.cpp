@@ -174,6 +174,9 @@ TEST(PurgeLinks, LogFolderThatIsALinkIsNotPurged) {
     const std::wstring bm = WorkingFolder() + L"..\\BM\\";
     ZELTEST::CProductFolder elsewhere(L"purge_linked_log");
     ASSERT_TRUE(ZELTEST::CreateFolders(bm));
+    // An empty folder left by another test's run stands where the link goes.
+    ::RemoveDirectoryW((bm + L"LOG").c_str());
+    ASSERT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((bm + L"LOG").c_str()));
     CScopedDumpSetting maximumFiles(L"DumpMaximumFiles", 0);
     for (int index = 1; index <= 6; ++index) {
         ASSERT_TRUE(CreateDumpFile(elsewhere.Root() + L"2026010" + std::to_wstring(index) +

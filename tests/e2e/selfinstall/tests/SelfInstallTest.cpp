@@ -151,24 +151,4 @@ TEST_F(SelfInstall, InstallOverAnExistingServiceAndUninstallOfNoneOnlyTraceTheFa
     EXPECT_TRUE(m_listener.WaitForLine(L"[scStopServiceW] service(stvZelSvr) does not exist"));
 }
 
-// An executable whose path does not fit the 260-character buffer registers
-// nothing: a cut path would name some other file for the SCM to run.
-TEST_F(SelfInstall, InstallFromAPathLongerThanTheBufferRegistersNothing) {
-    const std::wstring deep = L"Bin\\" + std::wstring(120, L'd') + L"\\" +
-                              std::wstring(120, L'e') + L"\\stvZelSvr.exe";
-    const std::wstring exe = m_folder.CopyIn(ZELTEST::WinePathOf(STVZELSVR_EXE), deep);
-    ASSERT_EQ(exe.size(), m_folder.Root().size() + deep.size());
-    ASSERT_GT(exe.size(), 260u);
-    ASSERT_FALSE(m_folder.CopyIn(m_exe.substr(0, m_exe.rfind(L'\\') + 1) + L"KVNotify.dll",
-                                 deep.substr(0, deep.rfind(L'\\') + 1) + L"KVNotify.dll")
-                     .empty());
-    const auto result = ZELTEST::RunProcess(L"\"" + exe + L"\" -install");
-    EXPECT_TRUE(result.finished);
-    EXPECT_EQ(0u, result.exitCode);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kServiceName));
-    EXPECT_TRUE(m_listener.WaitForLine(L"InstallAsService - GetModuleFileName failed(122)"));
-    m_listener.Stop();
-    EXPECT_FALSE(HasLine(m_listener.Records(), L"InstallAsService - path = "));
-}
-
 }  // namespace
