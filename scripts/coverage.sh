@@ -27,6 +27,8 @@ ZEL_BUILD_DIR=$build
 # Counts from an earlier run would add up with this one's.
 find "$build" -name '*.gcda' -delete
 zel_wine_lanes_up
+# However the run ends, the lanes' servers do not outlive it.
+trap zel_wine_lanes_down EXIT
 status=0
 ctest --preset coverage -j "$(zel_wine_lane_count)" "$@" || status=$?
 # A process writes its counts when it ends: stop what the suite left

@@ -12,6 +12,8 @@ scripts/setup.sh
 . scripts/wine-env.sh
 echo "== Wine lanes: $(zel_wine_lane_count)"
 zel_wine_lanes_up
+# However the run ends, the lanes' servers do not outlive it.
+trap zel_wine_lanes_down EXIT
 jobs=$(zel_wine_lane_count)
 log=build/mingw/Testing/Temporary/LastTest.log
 if ctest --preset mingw -j "$jobs" "$@"; then

@@ -157,3 +157,16 @@ zel_wine_down() {
   done
   true
 }
+
+# Stops the servers of every lane of this build tree, and with them the
+# lanes' services.exe and friends, and waits until they are gone. The main
+# prefix's server stays up for the next command.
+zel_wine_lanes_down() {
+  local prefix
+  for prefix in "$ZEL_BUILD_DIR"/wine-lanes/*/; do
+    [ -d "$prefix" ] || continue
+    WINEPREFIX=${prefix%/} wineserver -k </dev/null >/dev/null 2>&1 || true
+    WINEPREFIX=${prefix%/} timeout 30 wineserver -w </dev/null >/dev/null 2>&1 || true
+  done
+  true
+}

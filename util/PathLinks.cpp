@@ -1,6 +1,8 @@
 #include "PathLinks.h"
 
+#include <cwchar>
 #include <cwctype>
+#include <utility>
 #include <vector>
 
 namespace UTIL {
@@ -71,15 +73,31 @@ bool HandleIsAt(HANDLE handle, const wchar_t* path) {
     return SameFullPath(FinalPathOf(handle), NormalizedFullPath(path));
 }
 
+namespace {
+
+unique_handle OpenFolderNoFollowShared(const wchar_t* path, DWORD share) {
+    return unique_handle(::CreateFileW(path, FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr));
+}
+
+}  // namespace
+
 unique_handle OpenFolderNoFollow(const wchar_t* path) {
-    return unique_handle(::CreateFileW(
-        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-        nullptr));
+    return OpenFolderNoFollowShared(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
 
 FolderState CheckFolder(const wchar_t* path) {
-    const unique_handle folder = OpenFolderNoFollow(path);
+    return CheckFolderAt(path, NormalizedFullPath(path));
+}
+
+FolderState CheckFolderAt(const wchar_t* path, const std::wstring& expectedFinalPath,
+                          unique_handle* pin) {
+    // Without delete sharing the folder cannot be renamed or removed while
+    // the pin holds it (Windows).
+    const DWORD share = pin != nullptr ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                                       : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    unique_handle folder = OpenFolderNoFollowShared(path, share);
     if (!folder) {
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
@@ -90,7 +108,67 @@ FolderState CheckFolder(const wchar_t* path) {
     if (!::GetFileInformationByHandle(folder.get(), &info)) return FolderState::Unreadable;
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return FolderState::Link;
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return FolderState::NotFolder;
-    return HandleIsAt(folder.get(), path) ? FolderState::Plain : FolderState::Link;
+    if (!SameFullPath(FinalPathOf(folder.get()), expectedFinalPath)) return FolderState::Link;
+    if (pin != nullptr) *pin = std::move(folder);
+    return FolderState::Plain;
+}
+
+unique_handle OpenFileNoFollow(const wchar_t* path, DWORD access, DWORD share) {
+    return unique_handle(::CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr));
+}
+
+unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD share) {
+    // Two rounds: the file may appear or go between the two calls.
+    for (int round = 0; round < 2; ++round) {
+        unique_handle file = OpenFileNoFollow(path, access, share);
+        if (file || ::GetLastError() != ERROR_FILE_NOT_FOUND) return file;
+        file.reset(::CreateFileW(path, access, share, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (file || ::GetLastError() != ERROR_FILE_EXISTS) return file;
+    }
+    return unique_handle();
+}
+
+bool IsSinglePlainFileAt(HANDLE file, const wchar_t* path, BY_HANDLE_FILE_INFORMATION* info) {
+    BY_HANDLE_FILE_INFORMATION own = {};
+    BY_HANDLE_FILE_INFORMATION& facts = info != nullptr ? *info : own;
+    if (!::GetFileInformationByHandle(file, &facts)) return false;
+    if (facts.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    // A second hard link would let a write or a deletion here reach a file
+    // that lives somewhere else under another name.
+    if (facts.nNumberOfLinks != 1) return false;
+    return HandleIsAt(file, path);
+}
+
+bool RenameThroughHandle(HANDLE file, const wchar_t* newPath) {
+    constexpr size_t kMaxChars = 1024;
+    constexpr wchar_t kNtPrefix[] = L"\\??\\";  // a full NT path: what the rename takes
+    constexpr size_t kPrefixChars = sizeof(kNtPrefix) / sizeof(wchar_t) - 1;
+    const size_t chars = newPath != nullptr ? wcsnlen(newPath, kMaxChars + 1) : 0;
+    if (chars == 0 || chars > kMaxChars) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    union {
+        FILE_RENAME_INFO info;
+        BYTE bytes[sizeof(FILE_RENAME_INFO) + (kPrefixChars + kMaxChars) * sizeof(wchar_t)];
+    } rename = {};
+    rename.info.ReplaceIfExists = TRUE;
+    wmemcpy(rename.info.FileName, kNtPrefix, kPrefixChars);
+    wmemcpy(rename.info.FileName + kPrefixChars, newPath, chars);
+    rename.info.FileNameLength = static_cast<DWORD>((kPrefixChars + chars) * sizeof(wchar_t));
+    return ::SetFileInformationByHandle(file, FileRenameInfo, &rename.info,
+                                        sizeof(rename.bytes)) != FALSE;
+}
+
+bool DeleteThroughHandle(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                        sizeof(disposition)) != FALSE;
 }
 
 const wchar_t* FolderStateName(FolderState state) {

@@ -46,8 +46,44 @@ enum class FolderState {
 // by callers that create or delete inside it.
 FolderState CheckFolder(const wchar_t* path);
 
+// The same, judged against where the folder must be: `expectedFinalPath`
+// (for example a trusted folder's own final path plus the names below it),
+// so that only what lies below that folder must be free of links. With
+// `pin`, a plain folder stays open in it, without delete sharing: Windows
+// then lets nobody rename or remove it while the pin is held.
+FolderState CheckFolderAt(const wchar_t* path, const std::wstring& expectedFinalPath,
+                          unique_handle* pin = nullptr);
+
 // A short word for traces and reports: "plain", "missing", "link",
 // "not a folder", "unreadable".
 const wchar_t* FolderStateName(FolderState state);
+
+// Opens an existing file without following a reparse point at its last
+// component (Windows opens the link itself; Wine follows a Unix symlink, which
+// IsSinglePlainFileAt then sees by the final path).
+unique_handle OpenFileNoFollow(const wchar_t* path, DWORD access, DWORD share);
+
+// Opens the file at the path, or creates it when nothing stands there. A new
+// file is made with CREATE_NEW, which fails on any link, even a dangling one:
+// an OPEN_ALWAYS would create the file a dangling link points to.
+unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD share);
+
+// True when the handle is one plain file reached at `path` itself: not a
+// folder, not a reparse point, a single hard link, and its final path is the
+// path. Fills `info` when given. Anything it cannot establish gives false.
+bool IsSinglePlainFileAt(HANDLE file, const wchar_t* path,
+                         BY_HANDLE_FILE_INFORMATION* info = nullptr);
+
+// Renames the file open on the handle (opened with DELETE) to `newPath`, a
+// full path, replacing whatever stands there, a file or a link itself, and
+// writing through nothing. The source is this handle, never a name looked up
+// again; and unlike a rename by name, the handle's final path follows (Wine
+// keeps the old name for other handles of a file renamed by name). Paths up
+// to 1024 characters; no heap use (it runs in crashing processes too).
+bool RenameThroughHandle(HANDLE file, const wchar_t* newPath);
+
+// Deletes the file open on the handle (opened with DELETE) when the last
+// handle to it closes; the name is never looked up again.
+bool DeleteThroughHandle(HANDLE file);
 
 }  // namespace UTIL

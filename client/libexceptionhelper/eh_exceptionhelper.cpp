@@ -1,3 +1,6 @@
+// rand_s (the platform's random numbers, for a temporary name nobody can
+// foresee) is declared only when this comes before the first CRT header.
+#define _CRT_RAND_S
 #include "eh_exceptionhelper.h"
 
 #include <dbghelp.h>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "DebugTrace.h"
+#include "PathLinks.h"
 #include "UniqueHandle.h"
 #include "eh_settings.h"
 
@@ -38,6 +42,7 @@ CHelperState& State() {
 }
 
 EH::FreeSpaceQuery g_freeSpaceQuery = nullptr;
+EH::DumpFileCreate g_dumpFileCreate = ::CreateFileW;
 
 BOOL QueryFreeSpace(const wchar_t* root, ULARGE_INTEGER* freeToCaller) {
     if (g_freeSpaceQuery != nullptr) return g_freeSpaceQuery(root, freeToCaller);
@@ -120,6 +125,81 @@ bool CheckDiskSpaceAvailableToGenerateDump() {
     return true;
 }
 
+// SYSTEM and Administrators with full control, nothing inherited from the
+// folder: a full-memory dump holds whatever the service had in memory. Built
+// in place, off the heap: the filter runs inside a crashing process.
+class CDumpFileSecurity {
+public:
+    bool Build() {
+        DWORD systemBytes = sizeof(m_system);
+        DWORD administratorsBytes = sizeof(m_administrators);
+        auto* acl = reinterpret_cast<PACL>(m_acl);
+        if (!::CreateWellKnownSid(WinLocalSystemSid, nullptr, m_system, &systemBytes) ||
+            !::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, m_administrators,
+                                  &administratorsBytes) ||
+            !::InitializeAcl(acl, sizeof(m_acl), ACL_REVISION) ||
+            !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, m_system) ||
+            !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, m_administrators) ||
+            !::InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !::SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE) ||
+            !::SetSecurityDescriptorControl(&m_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+            return false;
+        }
+        m_attributes.nLength = sizeof(m_attributes);
+        m_attributes.lpSecurityDescriptor = &m_descriptor;
+        m_attributes.bInheritHandle = FALSE;
+        return true;
+    }
+    SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
+
+private:
+    alignas(DWORD) BYTE m_system[SECURITY_MAX_SID_SIZE] = {};
+    alignas(DWORD) BYTE m_administrators[SECURITY_MAX_SID_SIZE] = {};
+    alignas(DWORD) BYTE m_acl[256] = {};
+    SECURITY_DESCRIPTOR m_descriptor = {};
+    SECURITY_ATTRIBUTES m_attributes = {};
+};
+
+// A new file under a name nobody can foresee, in the dump folder. CREATE_NEW
+// fails on anything planted there (a file, a link, even a dangling one) and
+// leaves it alone. Delete sharing lets the file be renamed while held.
+UTIL::unique_handle CreateNewDumpFile(CDumpFileSecurity& security,
+                                      wchar_t (&tempPath)[kDumpTemplateChars]) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        unsigned int high = 0;
+        unsigned int low = 0;
+        if (rand_s(&high) != 0 || rand_s(&low) != 0) return UTIL::unique_handle();
+        _snwprintf(tempPath, kDumpTemplateChars, L"%s~dmp%08X%08X.tmp", State().dumpFolder,
+                   high, low);
+        tempPath[kDumpTemplateChars - 1] = L'\0';
+        UTIL::unique_handle file(g_dumpFileCreate(tempPath, GENERIC_WRITE | DELETE,
+                                                  FILE_SHARE_DELETE, security.Attributes(),
+                                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file || ::GetLastError() != ERROR_FILE_EXISTS) return file;
+    }
+    return UTIL::unique_handle();
+}
+
+// Puts the new, still empty file at the dump name. The rename goes through
+// the handle: it replaces whatever stands at the name, a file or a link
+// itself (Windows and Wine alike), writes through nothing, and cannot move
+// anything but this file. The dump is then written through the handle.
+bool MoveOverDumpName(HANDLE file, const wchar_t* outputFile) {
+    if (!UTIL::RenameThroughHandle(file, outputFile)) {
+        DebugTraceW('F', TRACE_SRC_W, L"%s - Rename failed: [%d].", L"MyUnhandledExceptionHandler",
+                    static_cast<int>(::GetLastError()));
+        return false;
+    }
+    // A second hard link made to the new file in the meantime would keep a
+    // copy of the dump readable elsewhere.
+    if (!UTIL::IsSinglePlainFileAt(file, outputFile)) {
+        DebugTraceW('F', TRACE_SRC_W, L"%s - Dump file is not at [%s].",
+                    L"MyUnhandledExceptionHandler", outputFile);
+        return false;
+    }
+    return true;
+}
+
 void WriteDump(EXCEPTION_POINTERS* exceptionPointers) {
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
@@ -132,11 +212,17 @@ void WriteDump(EXCEPTION_POINTERS* exceptionPointers) {
     DebugTraceW('F', TRACE_SRC_W, L"%s - [Exception Helper] wszOutputFile = [%s].",
                 L"MyUnhandledExceptionHandler", outputFile);
 
-    UTIL::unique_handle file(::CreateFileW(outputFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    CDumpFileSecurity security;
+    wchar_t tempPath[kDumpTemplateChars] = {};
+    UTIL::unique_handle file =
+        security.Build() ? CreateNewDumpFile(security, tempPath) : UTIL::unique_handle();
     if (!file) {
         DebugTraceW('F', TRACE_SRC_W, L"%s - CreateFile failed: [%d].",
                     L"MyUnhandledExceptionHandler", static_cast<int>(::GetLastError()));
+        return;
+    }
+    if (!MoveOverDumpName(file.get(), outputFile)) {
+        UTIL::DeleteThroughHandle(file.get());
         return;
     }
     MINIDUMP_EXCEPTION_INFORMATION exceptionInfo = {};
@@ -159,6 +245,9 @@ void WriteDump(EXCEPTION_POINTERS* exceptionPointers) {
 namespace EH {
 void SetFreeSpaceQuery(FreeSpaceQuery query) {
     g_freeSpaceQuery = query;
+}
+void SetDumpFileCreate(DumpFileCreate create) {
+    g_dumpFileCreate = create != nullptr ? create : ::CreateFileW;
 }
 }  // namespace EH
 

@@ -40,4 +40,11 @@ namespace EH {
 using FreeSpaceQuery = BOOL (*)(const wchar_t* root, ULARGE_INTEGER* freeToCaller);
 void SetFreeSpaceQuery(FreeSpaceQuery query);
 
+// Seam for the dump file's creation: Wine keeps no file access list, so a
+// test records the security attributes the dump is created with. nullptr
+// restores CreateFileW.
+using DumpFileCreate = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                       HANDLE);
+void SetDumpFileCreate(DumpFileCreate create);
+
 }  // namespace EH

@@ -2,6 +2,8 @@
 // through the log server so that tests can see what the service called.
 #include <windows.h>
 
+#include <cwchar>
+
 #include "DebugTrace.h"
 
 #define CMZEL_API extern "C" __declspec(dllexport)
@@ -14,6 +16,24 @@ void StartTrace() {
     started = true;
 }
 
+// Loads each library named (bare names, ';' between) in
+// CMZEL_BARE_LOAD_PROBES and traces the outcome: what a plug-in's own
+// bare-name loads find in the service's process (0 loaded, else the error).
+void ProbeBareNameLoads() {
+    wchar_t names[512] = {};
+    const DWORD length = GetEnvironmentVariableW(L"CMZEL_BARE_LOAD_PROBES", names, 512);
+    if (length == 0 || length >= 512) return;
+    wchar_t* context = nullptr;
+    for (wchar_t* name = wcstok_s(names, L";", &context); name != nullptr;
+         name = wcstok_s(nullptr, L";", &context)) {
+        const HMODULE module = LoadLibraryW(name);
+        const DWORD error = module != nullptr ? 0 : GetLastError();
+        if (module != nullptr) FreeLibrary(module);
+        DebugTraceW('I', TRACE_SRC_W, L"%s - bare-name load of %s: %d", L"cmzel_Initialize", name,
+                    static_cast<int>(error));
+    }
+}
+
 }  // namespace
 
 CMZEL_API unsigned char cmzel_Initialize(const wchar_t* first, const wchar_t* second,
@@ -22,6 +42,7 @@ CMZEL_API unsigned char cmzel_Initialize(const wchar_t* first, const wchar_t* se
     DebugTraceW('I', TRACE_SRC_W, L"%s - called with [%s] [%s] %s", L"cmzel_Initialize",
                 first ? first : L"(null)", second ? second : L"(null)",
                 context ? L"context" : L"(null)");
+    ProbeBareNameLoads();
 #ifdef CMZEL_INITIALIZE_ANSWERS_FALSE
     DebugTraceW('I', TRACE_SRC_W, L"%s - answers false", L"cmzel_Initialize");
     return 0;

@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "DebugTrace.h"
+#include "PathLinks.h"
 #include "UniqueHandle.h"
 #include "multiplesigncheck.h"
 
@@ -96,11 +97,18 @@ void CVerifyFileSignV2::WriteDigitalSignInvalidLog(const wchar_t* filePath, DWOR
     LogFolder(logPath);
     if (logPath[0] == L'\0' || !AppendPath(logPath, kPathChars, kLogFileName)) return;
 
-    UTIL::unique_handle file(::CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Opened or created without following a link, and written only when the
+    // handle is the one plain file at that very name: a link or a second hard
+    // link planted there would have the record overwrite another file.
+    UTIL::unique_handle file(UTIL::OpenOrCreateFileNoFollow(logPath, GENERIC_WRITE, 0));
     if (!file) {
         DebugTraceW('W', TRACE_SRC_W, L"%s - Failed to open file: %s, Windows error code: %x",
                     kWriteLog, logPath, ::GetLastError());
+        return;
+    }
+    if (!UTIL::IsSinglePlainFileAt(file.get(), logPath)) {
+        DebugTraceW('W', TRACE_SRC_W, L"%s - Not a plain file: %s, left alone", kWriteLog,
+                    logPath);
         return;
     }
     wchar_t record[kRecordChars] = {};

@@ -1,4 +1,5 @@
 #include "PathLinks.h"
+#include "UnixLinks.h"
 
 #include <gtest/gtest.h>
 
@@ -23,8 +24,7 @@ protected:
         ASSERT_EQ(0, UnixSymlink(L"elsewhere", L"linked"));
     }
     void TearDown() override {
-        RemoveDirectoryW((m_root + L"\\linked").c_str());
-        DeleteFileW((m_root + L"\\linked").c_str());
+        m_links.RemoveAll();  // first: Wine deletes through a link, not the link
         DeleteFileW((m_root + L"\\file").c_str());
         RemoveDirectoryW((m_root + L"\\elsewhere\\inner").c_str());
         RemoveDirectoryW((m_root + L"\\elsewhere").c_str());
@@ -32,37 +32,13 @@ protected:
         RemoveDirectoryW(m_root.c_str());
     }
 
-    // ln -s target root\name. Wine 8's CreateSymbolicLinkW reports success
-    // and creates nothing; Wine starts a Unix program named by its absolute
-    // path, so the link is made by the Unix side's ln.
+    // ln -s target root\name, on the Unix side.
     int UnixSymlink(const wchar_t* target, const wchar_t* name) {
-        using WineGetUnixName = char*(__cdecl*)(const wchar_t*);
-        const auto toUnix = reinterpret_cast<WineGetUnixName>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-        if (toUnix == nullptr) return -1;
-        char* unixRoot = toUnix(m_root.c_str());
-        if (unixRoot == nullptr) return -1;
-        std::wstring command = L"/bin/ln -s " + std::wstring(target) + L" ";
-        for (const char* c = unixRoot; *c; ++c) command += static_cast<wchar_t>(*c);
-        command += L"/" + std::wstring(name);
-        HeapFree(GetProcessHeap(), 0, unixRoot);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &process)) {
-            return -2;
-        }
-        // Wine hands back no usable process handle for a Unix program: the
-        // link's appearance is the result, awaited for a bounded time.
-        const std::wstring link = m_root + L"\\" + name;
-        for (int tries = 0; tries < 1500; ++tries) {
-            if (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) return 0;
-            Sleep(20);
-        }
-        return -3;
+        m_links.Add(m_root + L"\\" + target, m_root + L"\\" + name);
+        return m_links.Plant() ? 0 : -1;
     }
 
+    ZELTEST::CPlantedLinks m_links;
     std::wstring m_root;
 };
 
@@ -89,6 +65,44 @@ TEST_F(PathLinks, FolderBelowALinkIsReachedThroughIt) {
     EXPECT_EQ(UTIL::FolderState::Link, UTIL::CheckFolder((m_root + L"\\linked\\inner").c_str()));
     EXPECT_EQ(UTIL::FolderState::Plain,
               UTIL::CheckFolder((m_root + L"\\elsewhere\\inner").c_str()));
+}
+
+// What may be written or deleted through a handle: only the one plain file
+// at the very name opened. A symlink (Wine follows it on open), a second
+// hard link or a folder is refused; a dangling link is not created through.
+TEST_F(PathLinks, OnlyASinglePlainFileAtItsNameIsWrittenOrDeleted) {
+    ASSERT_EQ(0, UnixSymlink(L"file", L"filelink"));
+    ASSERT_EQ(0, UnixSymlink(L"absent", L"dangling"));
+    ASSERT_TRUE(CreateHardLinkW((m_root + L"\\hard").c_str(), (m_root + L"\\file").c_str(),
+                                nullptr));
+    const struct {
+        const wchar_t* name;
+        bool plain;
+    } rows[] = {{L"\\hard", false}, {L"\\filelink", false}, {L"\\file", false}};
+    for (const auto& row : rows) {
+        const std::wstring path = m_root + row.name;
+        const UTIL::unique_handle file = UTIL::OpenFileNoFollow(
+            path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        ASSERT_TRUE(file.valid()) << std::string(row.name, row.name + wcslen(row.name));
+        EXPECT_EQ(row.plain, UTIL::IsSinglePlainFileAt(file.get(), path.c_str()));
+    }
+    ASSERT_TRUE(DeleteFileW((m_root + L"\\hard").c_str()));
+    const UTIL::unique_handle alone = UTIL::OpenFileNoFollow((m_root + L"\\file").c_str(),
+                                                             FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
+    EXPECT_TRUE(UTIL::IsSinglePlainFileAt(alone.get(), (m_root + L"\\file").c_str()));
+
+    const std::wstring fresh = m_root + L"\\fresh";
+    UTIL::unique_handle created = UTIL::OpenOrCreateFileNoFollow(fresh.c_str(), DELETE, 0);
+    ASSERT_TRUE(created.valid());
+    EXPECT_TRUE(UTIL::IsSinglePlainFileAt(created.get(), fresh.c_str()));
+    EXPECT_TRUE(UTIL::DeleteThroughHandle(created.get()));
+    created.reset();
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(fresh.c_str()));
+
+    EXPECT_FALSE(
+        UTIL::OpenOrCreateFileNoFollow((m_root + L"\\dangling").c_str(), GENERIC_WRITE, 0).valid());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), GetLastError());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((m_root + L"\\absent").c_str()));
 }
 
 TEST(PathLinksNames, SamePathIgnoresCaseVerbatimPrefixAndTrailingSeparator) {

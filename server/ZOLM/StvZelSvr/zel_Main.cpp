@@ -114,5 +114,14 @@ int ZelServerMain(int argc, char* argv[]) {
 }
 
 int main(int argc, char* argv[]) {
+    // Libraries named without a path, by this code or by any library it
+    // loads, come only from the executable's folder and System32, never from
+    // the current folder or PATH, which others may write.
+    if (!::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) {
+        const DWORD error = ::GetLastError();
+        DebugTraceW('E', TRACE_SRC_W, L"%s - SetDefaultDllDirectories failed: [%d].", L"main",
+                    static_cast<int>(error));
+        return static_cast<int>(error);
+    }
     return ZelServerMain(argc, argv);
 }

@@ -27,7 +27,15 @@ constexpr DWORD kStopTimeOutSeconds = 60;
 void InstallAsService() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"InstallAsService");
     wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    // A path cut to the buffer would register whatever lies at the cut-off
+    // name (and the platform may leave the buffer unterminated): refused.
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - GetModuleFileName failed(%d)", L"InstallAsService",
+                    static_cast<int>(::GetLastError()));
+        DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"InstallAsService");
+        return;
+    }
     wchar_t servicePath[kQuotedPathChars] = {};
     _snwprintf(servicePath, kQuotedPathChars - 1, L"\"%s\"", path);
     DebugTraceW('I', TRACE_SRC_W, L"%s - path = %s, service path = %s", L"InstallAsService", path,

@@ -9,6 +9,7 @@
 #include "FileIoTestSupport.h"
 #include "ProductFolder.h"
 #include "UniqueHandle.h"
+#include "UnixLinks.h"
 #include "multiplesigncheck.h"
 
 namespace {
@@ -82,6 +83,39 @@ TEST_F(fileio_InvalidLog, ConcurrentWriterFailsToOpenTheLog) {
     holder.reset();
     EXPECT_TRUE(FILEIOTEST::ReadWholeFile(LogPath()).empty());
     EXPECT_TRUE(m_trace.Contains(L"Windows error code: 20"));  // ERROR_SHARING_VIOLATION
+}
+
+// A link planted at the log's name, to a file or to nothing, or a second
+// hard link of another file: the record is written nowhere, the other file
+// keeps its bytes and no file is created where a dangling link points.
+TEST_F(fileio_InvalidLog, LinkAtTheLogNameIsRefusedNotFollowed) {
+    const std::wstring target = m_folder.Root() + L"other.txt";
+    const std::wstring missing = m_folder.Root() + L"absent.txt";
+    const std::vector<BYTE> otherBytes = Utf16(L"someone else's file");
+    const struct {
+        const char* what;
+        bool hardLink;
+        const std::wstring& linkTo;
+    } rows[] = {{"symlink to a file", false, target},
+                {"dangling symlink", false, missing},
+                {"hard link", true, target}};
+    for (const auto& row : rows) {
+        ASSERT_TRUE(FILEIOTEST::WriteWholeFile(target, otherBytes));
+        ZELTEST::CPlantedLinks links;
+        if (row.hardLink) {
+            ASSERT_TRUE(::CreateHardLinkW(LogPath().c_str(), target.c_str(), nullptr)) << row.what;
+        } else {
+            links.Add(row.linkTo, LogPath());
+            ASSERT_TRUE(links.Plant()) << row.what;
+        }
+        m_verifier.WriteDigitalSignInvalidLog(L"C:\\p\\lib.dll", 1);
+        EXPECT_EQ(FILEIOTEST::ReadWholeFile(target), otherBytes) << row.what;
+        EXPECT_EQ(::GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES) << row.what;
+        if (row.hardLink) ::DeleteFileW(LogPath().c_str());
+    }
+    EXPECT_TRUE(m_trace.Contains(L"CVerifyFileSignV2::WriteDigitalSignInvalidLog - Not a plain "
+                                 L"file: " + LogPath() + L", left alone"))
+        << m_trace.Dump();
 }
 
 TEST_F(fileio_InvalidLog, ApplicationPathWithoutClosingBackslashStillNamesTheMiscFolder) {

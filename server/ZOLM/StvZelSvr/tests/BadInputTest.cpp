@@ -11,6 +11,7 @@
 #include "ProductFolder.h"
 #include "ProfileCache.h"
 #include "UniqueHandle.h"
+#include "UnixLinks.h"
 #include "zel_ServiceState.h"
 
 namespace {
@@ -240,6 +241,29 @@ TEST_F(BadInputInterval, NegativeIntervalIsDueOnEveryCheck) {
         CIntervalTimer timer(hour, minute, g_now - 30);
         EXPECT_EQ(5, DueChecks(timer, 5)) << hour << " h " << minute << " min";
     }
+}
+
+// A link planted in place of a temporary folder is refused, never followed:
+// nothing is made where it points, and the refusal is traced.
+TEST(BadInputTempFolder, LinkInPlaceOfAFolderIsRefused) {
+    ZELTEST::CProductFolder product(L"badinput_templink");
+    ZELTEST::CProductFolder elsewhere(L"badinput_templink_target");
+    CScopedLocalPath localPath;
+    ASSERT_TRUE(localPath.Set(product.Root()));
+    ASSERT_TRUE(ZELTEST::CreateFolders(product.Root() + L"TEMP\\"));
+    std::vector<ZELTEST::LogRecord> lines;
+    {
+        ZELTEST::CPlantedLinks links;
+        links.Add(elsewhere.Root(), product.Root() + L"TEMP\\SampleSubmission");
+        ASSERT_TRUE(links.Plant());
+        lines = CreateTempFolderTraced();
+    }
+    EXPECT_FALSE(FolderExists(elsewhere.Root() + L"Log"));
+    EXPECT_TRUE(HasLine(lines,
+                        L"CreateTempFolder - Dir(" + product.Root() +
+                            L"TEMP\\SampleSubmission) is link, refused.",
+                        'W'));
+    EXPECT_FALSE(HasLine(lines, L"Create Dir(", 'D'));
 }
 
 // Only "Mode" 101 reads the product key; text, empty, negative or huge

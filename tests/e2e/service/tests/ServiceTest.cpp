@@ -200,13 +200,21 @@ TEST(ServiceConsole, RunsUntilTheNamedTerminateEventAndReportsNothing) {
     // be read back); the service inherits the variable.
     const std::wstring events = folder.Root() + L"events.txt";
     ASSERT_TRUE(SetEnvironmentVariableW(L"KVNOTIFY_EVENT_RECORD_FILE", events.c_str()));
+    // The plug-in loads a library by bare name from the current folder and
+    // one from the executable's: only the executable's folder is searched.
+    const std::wstring currentFolder = folder.Root() + L"cwd\\";
+    ASSERT_FALSE(folder.CopyIn(ZELTEST::WinePathOf(CMDHANDLER_DLL), L"cwd\\zelcwdprobe.dll").empty());
+    ASSERT_FALSE(
+        folder.CopyIn(ZELTEST::WinePathOf(CMDHANDLER_DLL), L"Bin\\x64\\zelexeprobe.dll").empty());
+    ASSERT_TRUE(SetEnvironmentVariableW(L"CMZEL_BARE_LOAD_PROBES", L"zelcwdprobe.dll;zelexeprobe.dll"));
     std::wstring commandLine = L"\"" + exe + L"\" -console";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     const BOOL created = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                        nullptr, L"C:\\", &startup, &process);
+                                        nullptr, currentFolder.c_str(), &startup, &process);
     SetEnvironmentVariableW(L"KVNOTIFY_EVENT_RECORD_FILE", nullptr);
+    SetEnvironmentVariableW(L"CMZEL_BARE_LOAD_PROBES", nullptr);
     ASSERT_TRUE(created);
     UTIL::unique_handle processHandle(process.hProcess);
     UTIL::unique_handle threadHandle(process.hThread);
@@ -225,6 +233,9 @@ TEST(ServiceConsole, RunsUntilTheNamedTerminateEventAndReportsNothing) {
     EXPECT_TRUE(HasLine(listener.Records(), L"Service_Main - Console mode!"));
     EXPECT_TRUE(HasLine(listener.Records(), L"terminateService - Server is shutting down..."));
     EXPECT_TRUE(StatusLines(listener.Records()).empty());
+    EXPECT_TRUE(HasLine(listener.Records(),
+                        L"cmzel_Initialize - bare-name load of zelcwdprobe.dll: 126"));
+    EXPECT_TRUE(HasLine(listener.Records(), L"cmzel_Initialize - bare-name load of zelexeprobe.dll: 0"));
     // Once it ran, the service called the notifier's ordinal 400 once, with
     // its text and 0 (an information event).
     EXPECT_EQ(ZELTEST::ReadWholeFile(events),
