@@ -48,7 +48,10 @@ HANDLE CreateServiceEvent(LPCWSTR name) {
     if (!event || ::GetLastError() != ERROR_ALREADY_EXISTS) return event.release();
     // Someone else's event could be signalled at will and stop the service.
     const ObjectOwnerSid owner = g_pfnObjectOwnerSid(event.get());
-    if (IsTrustedObjectOwner(owner)) return event.release();
+    if (IsTrustedObjectOwner(owner)) {
+        ::SetLastError(ERROR_ALREADY_EXISTS);  // as CreateEventW left it
+        return event.release();
+    }
     DebugTraceW('E', TRACE_SRC_W,
                 L"%s - Event %s already exists, owned by %s (not SYSTEM or Administrators): "
                 L"not adopted.",
