@@ -245,9 +245,9 @@ Bytes ComputeImageDigest(const std::wstring& path, ALG_ID algorithm) {
     return digest.Value();
 }
 
-// Where the contents of the DER element at the start of `element` begin
-// (past its tag and length), and how long they are; false when the header
-// does not fit in the bytes given.
+// Where the contents of the DER element that `element` holds begin (past
+// its tag and length), and how long they are; false unless the element
+// fills the bytes given exactly.
 bool DerContents(const Bytes& element, size_t& offset, size_t& length) {
     if (element.size() < 2 || (element[0] & 0x1F) == 0x1F) return false;  // one-byte tags only
     const BYTE first = element[1];
@@ -262,7 +262,7 @@ bool DerContents(const Bytes& element, size_t& offset, size_t& length) {
         for (size_t i = 0; i < lengthBytes; ++i) length = (length << 8) | element[2 + i];
         offset = 2 + lengthBytes;
     }
-    return length <= element.size() - offset;
+    return length == element.size() - offset;
 }
 
 // The one value of the signer's authenticated messageDigest attribute.
