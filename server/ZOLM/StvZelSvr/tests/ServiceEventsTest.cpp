@@ -21,19 +21,6 @@ ObjectOwnerSid WellKnown(WELL_KNOWN_SID_TYPE type) {
     return sid;
 }
 
-ObjectOwnerSid TokenUser() {
-    UTIL::unique_handle token;
-    BYTE buffer[256] = {};
-    DWORD size = 0;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
-        !GetTokenInformation(token.get(), ::TokenUser, buffer, sizeof(buffer), &size)) {
-        return {};
-    }
-    const PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-    const BYTE* bytes = static_cast<const BYTE*>(user);
-    return ObjectOwnerSid(bytes, bytes + GetLengthSid(user));
-}
-
 ObjectOwnerSid g_scriptedOwner;
 int g_ownerQueries = 0;
 
@@ -51,7 +38,7 @@ TEST(ServiceEvents, ExistingEventIsAdoptedOnlyFromSystemOrAdministrators) {
     const Case cases[] = {
         {"SYSTEM", WellKnown(WinLocalSystemSid), true},
         {"Administrators", WellKnown(WinBuiltinAdministratorsSid), true},
-        {"an ordinary user", TokenUser(), false},
+        {"Authenticated Users", WellKnown(WinAuthenticatedUserSid), false},
         {"Everyone", WellKnown(WinWorldSid), false},
         {"unreadable", {}, false},
     };
