@@ -4,6 +4,7 @@
 #include <string>
 
 #include "DebugTrace.h"
+#include "ModuleFile.h"
 #include "UniqueHandle.h"
 #include "ds_createprocwithissuercheck.h"
 #include "ds_stvdsmanager.h"
@@ -67,14 +68,36 @@ UTIL::unique_handle HoldAgainstReplacement(const std::wstring& path) {
                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-HMODULE LoadHeldFile(const std::wstring& loaderPath, UTIL::unique_handle& hold) {
+HMODULE RefuseForIssuer(const std::wstring& fullPath, LPCWSTR lpIssuerName) {
+    DebugTraceW('D', TRACE_SRC_W,
+                L"%s - File (%s) is not issued by (%s). Issuer check failed. Write to "
+                L"Windows Event Log, SetLastError() to customized error code "
+                L"ERROR_FAILED_ISSUER_CHECK (0x%08X) and return NULL.",
+                kLoaderFunction, fullPath.c_str(), lpIssuerName, ERROR_FAILED_ISSUER_CHECK);
+    WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(fullPath.c_str(), lpIssuerName);
+    return Refuse(ERROR_FAILED_ISSUER_CHECK);
+}
+
+// The loader resolves the path again; the module it mapped must be the file
+// held since the check, or a link re-pointed in between loaded another one.
+HMODULE LoadHeldFile(const std::wstring& fullPath, LPCWSTR lpIssuerName,
+                     UTIL::unique_handle& hold) {
     wchar_t buffer[kLoadPathChars] = {};
-    loaderPath.copy(buffer, kLoadPathChars - 1);
+    LoaderPathOf(fullPath).copy(buffer, kLoadPathChars - 1);
     DebugTraceW('D', TRACE_SRC_W, L"%s - Calling LoadLibraryW()...", kLoaderFunction);
-    const HMODULE module = ::LoadLibraryW(buffer);
-    UTIL::CLastErrorPreserver loaderError;
+    UTIL::unique_hmodule module(::LoadLibraryW(buffer));
+    if (!module) {
+        UTIL::CLastErrorPreserver loaderError;
+        hold.reset();
+        return nullptr;
+    }
+    const bool isHeldFile = DS::IsModuleOfHeldFile(module.get(), hold.get());
     hold.reset();
-    return module;
+    if (isHeldFile) return module.release();
+    DebugTraceW('D', TRACE_SRC_W, L"%s - File (%s) loaded is not the file checked. Freed.",
+                kLoaderFunction, fullPath.c_str());
+    module.reset();
+    return RefuseForIssuer(fullPath, lpIssuerName);
 }
 
 }  // namespace
@@ -123,16 +146,10 @@ HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR lpIssuerName, LPCWSTR lpLibFileName)
         return nullptr;
     }
     if (!CheckFileIssuer(fullPath.c_str(), lpIssuerName)) {
-        DebugTraceW('D', TRACE_SRC_W,
-                    L"%s - File (%s) is not issued by (%s). Issuer check failed. Write to "
-                    L"Windows Event Log, SetLastError() to customized error code "
-                    L"ERROR_FAILED_ISSUER_CHECK (0x%08X) and return NULL.",
-                    kLoaderFunction, fullPath.c_str(), lpIssuerName, ERROR_FAILED_ISSUER_CHECK);
         hold.reset();
-        WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(fullPath.c_str(), lpIssuerName);
-        return Refuse(ERROR_FAILED_ISSUER_CHECK);
+        return RefuseForIssuer(fullPath, lpIssuerName);
     }
-    return LoadHeldFile(loaderPath, hold);
+    return LoadHeldFile(fullPath, lpIssuerName, hold);
 }
 
 void WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(LPCWSTR pwszLibPath,

@@ -3,6 +3,7 @@
 #include <wintrust.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -17,6 +18,7 @@ namespace {
 constexpr DWORD kEncodings = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";  // SPC_INDIRECT_DATA_OBJID
 constexpr char kPeImageDataOid[] = "1.3.6.1.4.1.311.2.1.15";  // SPC_PE_IMAGE_DATAOBJ
+constexpr char kMessageDigestOid[] = "1.2.840.113549.1.9.4";   // szOID_PKCS_9_MESSAGE_DIGEST
 
 // The digest algorithms of Authenticode signatures. MD5 is left out on
 // purpose: a signature made with it does not bind a file.
@@ -165,57 +167,154 @@ bool AuthenticodeRanges(const BYTE* file, ULONGLONG fileSize, std::vector<ByteRa
     return true;
 }
 
+// A CryptoAPI hash of one algorithm, fed in pieces; an empty value when any
+// step failed.
+class CDigest {
+public:
+    explicit CDigest(ALG_ID algorithm) {
+        m_ok = ::CryptAcquireContextW(m_provider.put(), nullptr, nullptr, PROV_RSA_AES,
+                                      CRYPT_VERIFYCONTEXT) &&
+               ::CryptCreateHash(m_provider.get(), algorithm, 0, 0, m_hash.put());
+    }
+
+    bool Add(const BYTE* data, ULONGLONG size) {
+        constexpr ULONGLONG kChunk = 0x40000000;  // CryptHashData takes 32-bit lengths
+        for (ULONGLONG done = 0; m_ok && done < size; done += kChunk) {
+            const ULONGLONG part = size - done < kChunk ? size - done : kChunk;
+            m_ok = ::CryptHashData(m_hash.get(), data + done, static_cast<DWORD>(part), 0) != FALSE;
+        }
+        return m_ok;
+    }
+
+    Bytes Value() {
+        DWORD digestSize = 0;
+        DWORD sizeBytes = sizeof(digestSize);
+        if (!m_ok ||
+            !::CryptGetHashParam(m_hash.get(), HP_HASHSIZE, reinterpret_cast<BYTE*>(&digestSize),
+                                 &sizeBytes, 0) ||
+            digestSize == 0) {
+            return {};
+        }
+        Bytes digest(digestSize, 0);
+        if (!::CryptGetHashParam(m_hash.get(), HP_HASHVAL, digest.data(), &digestSize, 0)) return {};
+        digest.resize(digestSize);
+        return digest;
+    }
+
+private:
+    UTIL::unique_crypt_prov m_provider;  // released after the hash
+    UTIL::unique_crypt_hash m_hash;
+    bool m_ok = false;
+};
+
 // One pass through the file's image: the Authenticode PE digest, computed
 // here because the platform's own walk is not reachable under Wine
 // (ImageGetDigestStream there covers only part of the image, and the SIP
 // functions are stubs), with CryptoAPI hashing.
 Bytes ComputeImageDigest(const std::wstring& path, ALG_ID algorithm) {
-    UTIL::unique_handle file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Read sharing only: nobody can write or truncate the file while it is
+    // hashed, and a file someone holds open for writing is not hashed at all.
+    UTIL::unique_handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size{};
-    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0) return {};
-    UTIL::unique_handle mapping(
-        ::CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 ||
+        static_cast<ULONGLONG>(size.QuadPart) > static_cast<ULONGLONG>(SIZE_MAX)) {
+        return {};
+    }
+    // Mapped at exactly the size read: a file cut shorter since then fails
+    // the mapping instead of leaving a view shorter than the ranges walked.
+    UTIL::unique_handle mapping(::CreateFileMappingW(file.get(), nullptr, PAGE_READONLY,
+                                                     static_cast<DWORD>(size.HighPart),
+                                                     size.LowPart, nullptr));
     if (!mapping) return {};
-    UTIL::unique_mapped_view view(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+    const ULONGLONG fileSize = static_cast<ULONGLONG>(size.QuadPart);
+    UTIL::unique_mapped_view view(
+        ::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(fileSize)));
     if (!view) return {};
     const auto* bytes = static_cast<const BYTE*>(view.get());
-    const ULONGLONG fileSize = static_cast<ULONGLONG>(size.QuadPart);
 
     std::vector<ByteRange> ranges;
     if (!AuthenticodeRanges(bytes, fileSize, ranges)) {
         ::SetLastError(ERROR_BAD_EXE_FORMAT);
         return {};
     }
-    UTIL::unique_crypt_prov provider;
-    if (!::CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES,
-                                CRYPT_VERIFYCONTEXT)) {
-        return {};
-    }
-    UTIL::unique_crypt_hash hash;
-    if (!::CryptCreateHash(provider.get(), algorithm, 0, 0, hash.put())) return {};
-    constexpr ULONGLONG kChunk = 0x40000000;  // CryptHashData takes 32-bit lengths
+    CDigest digest(algorithm);
     for (const ByteRange& range : ranges) {
-        for (ULONGLONG done = 0; done < range.size; done += kChunk) {
-            const ULONGLONG part = range.size - done < kChunk ? range.size - done : kChunk;
-            if (!::CryptHashData(hash.get(), bytes + range.offset + done, static_cast<DWORD>(part),
-                                 0)) {
-                return {};
-            }
+        if (!digest.Add(bytes + range.offset, range.size)) return {};
+    }
+    return digest.Value();
+}
+
+// Where the contents of the DER element that `element` holds begin (past
+// its tag and length), and how long they are; false unless the element
+// fills the bytes given exactly.
+bool DerContents(const Bytes& element, size_t& offset, size_t& length) {
+    if (element.size() < 2 || (element[0] & 0x1F) == 0x1F) return false;  // one-byte tags only
+    const BYTE first = element[1];
+    offset = 2;
+    length = first;
+    if ((first & 0x80) != 0) {
+        const size_t lengthBytes = first & 0x7F;
+        if (lengthBytes == 0 || lengthBytes > sizeof(size_t) || 2 + lengthBytes > element.size()) {
+            return false;
         }
+        length = 0;
+        for (size_t i = 0; i < lengthBytes; ++i) length = (length << 8) | element[2 + i];
+        offset = 2 + lengthBytes;
     }
-    DWORD digestSize = 0;
-    DWORD sizeBytes = sizeof(digestSize);
-    if (!::CryptGetHashParam(hash.get(), HP_HASHSIZE, reinterpret_cast<BYTE*>(&digestSize),
-                             &sizeBytes, 0) ||
-        digestSize == 0) {
-        return {};
+    return length == element.size() - offset;
+}
+
+// The one value of the signer's authenticated messageDigest attribute.
+bool SignedMessageDigest(const CMSG_SIGNER_INFO& signer, Bytes& value) {
+    const CRYPT_ATTRIBUTE* found = nullptr;
+    for (DWORD a = 0; a < signer.AuthAttrs.cAttr; ++a) {
+        const CRYPT_ATTRIBUTE& attribute = signer.AuthAttrs.rgAttr[a];
+        if (attribute.pszObjId == nullptr || std::strcmp(attribute.pszObjId, kMessageDigestOid) != 0) {
+            continue;
+        }
+        if (found != nullptr) return false;  // two of them: which one was meant is unknowable
+        found = &attribute;
     }
-    Bytes digest(digestSize, 0);
-    if (!::CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &digestSize, 0)) return {};
-    digest.resize(digestSize);
-    return digest;
+    if (found == nullptr || found->cValue != 1) return false;
+    DWORD size = 0;
+    const CRYPT_ATTR_BLOB& encoded = found->rgValue[0];
+    if (!::CryptDecodeObject(kEncodings, X509_OCTET_STRING, encoded.pbData, encoded.cbData, 0,
+                             nullptr, &size)) {
+        return false;
+    }
+    Bytes decoded(size, 0);
+    if (!::CryptDecodeObject(kEncodings, X509_OCTET_STRING, encoded.pbData, encoded.cbData, 0,
+                             decoded.data(), &size)) {
+        return false;
+    }
+    const auto& octets = *reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.data());
+    value.assign(octets.pbData, octets.pbData + octets.cbData);
+    return !value.empty();
+}
+
+// Whether the content present in the message is the content its signer
+// signed: the authenticated messageDigest must be the digest of the content
+// (for an Authenticode signature, of the indirect data's contents without
+// their tag and length). The signature itself covers only the attributes,
+// and not every platform compares this attribute when it verifies.
+DigestBinding ContentBinding(HCRYPTMSG hMsg) {
+    Bytes signerBuffer;
+    if (!MessageParam(hMsg, CMSG_SIGNER_INFO_PARAM, signerBuffer)) return DigestBinding::NoMessageDigest;
+    const auto& signer = *reinterpret_cast<const CMSG_SIGNER_INFO*>(signerBuffer.data());
+    Bytes messageDigest;
+    if (!SignedMessageDigest(signer, messageDigest)) return DigestBinding::NoMessageDigest;
+    const ALG_ID algorithm = AlgorithmOf(signer.HashAlgorithm.pszObjId);
+    if (algorithm == 0) return DigestBinding::UnknownAlgorithm;
+    Bytes content;
+    size_t offset = 0;
+    size_t length = 0;
+    if (!MessageParam(hMsg, CMSG_CONTENT_PARAM, content) || !DerContents(content, offset, length)) {
+        return DigestBinding::NoIndirectData;
+    }
+    CDigest digest(algorithm);
+    if (!digest.Add(content.data() + offset, length)) return DigestBinding::FileUnreadable;
+    return digest.Value() == messageDigest ? DigestBinding::Bound : DigestBinding::ContentMismatch;
 }
 
 }  // namespace
@@ -234,6 +333,10 @@ const wchar_t* DigestBindingText(DigestBinding binding) {
             return L"the signed digest uses an unsupported algorithm";
         case DigestBinding::FileUnreadable:
             return L"the file's digest could not be computed";
+        case DigestBinding::NoMessageDigest:
+            return L"the signer's authenticated attributes carry no single messageDigest";
+        case DigestBinding::ContentMismatch:
+            return L"the signer's messageDigest does not match the signed content";
     }
     return L"unknown";
 }
@@ -250,6 +353,8 @@ const std::vector<BYTE>* CFileImageDigest::Digest(ALG_ID algorithm) {
 
 DigestBinding CFileImageDigest::CheckSignature(HCRYPTMSG hMsg) {
     if (hMsg == nullptr) return DigestBinding::NoIndirectData;
+    const DigestBinding content = ContentBinding(hMsg);
+    if (content != DigestBinding::Bound) return content;
     const std::unique_ptr<BYTE[]> decoded = DecodeIndirectData(hMsg);
     if (!decoded) return DigestBinding::NoIndirectData;
     const auto& indirect = *reinterpret_cast<const SPC_INDIRECT_DATA_CONTENT*>(decoded.get());

@@ -25,6 +25,8 @@ enum class DigestBinding {
     NotImageData,      // indirect data about something other than a PE image
     UnknownAlgorithm,  // a digest algorithm this code does not compute
     FileUnreadable,    // the file's digest could not be computed
+    NoMessageDigest,   // the signer authenticated no (or more than one) messageDigest
+    ContentMismatch,   // the content present is not the content the signer signed
 };
 
 // Why a signature is or is not bound to the file, for trace lines.
@@ -38,8 +40,9 @@ class CFileImageDigest {
 public:
     explicit CFileImageDigest(LPCWSTR pwszFile);
 
-    // Whether the digest in the signed message's indirect data equals this
-    // file's digest computed with the message's own digest algorithm.
+    // Whether the signer's authenticated messageDigest is the digest of the
+    // message's content, and the digest in that content (the indirect data)
+    // equals this file's digest computed with the content's own algorithm.
     DigestBinding CheckSignature(HCRYPTMSG hMsg);
 
     // The file's image digest with a CALG_SHA* algorithm; null when it cannot

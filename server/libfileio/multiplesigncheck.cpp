@@ -6,6 +6,7 @@
 #include <new>
 
 #include "DebugTrace.h"
+#include "ModuleFile.h"
 #include "UniqueHandle.h"
 
 namespace {
@@ -128,12 +129,19 @@ BOOL CVerifyFileSignV2::PinCheckAndLoad(const wchar_t* path) {
         return FALSE;
     }
     UTIL::unique_hmodule provider(::LoadLibraryW(path));
-    pinned.reset();
     if (!provider) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to load library: %s, Windows error code: %x",
                     kName, path, ::GetLastError());
         return FALSE;
     }
+    // The loader resolved the path again: a link re-pointed since the check
+    // would have loaded another file.
+    if (!DS::IsModuleOfHeldFile(provider.get(), pinned.get())) {
+        DebugTraceW('E', TRACE_SRC_W, L"%s - The library loaded is not the file checked: %s",
+                    kName, path);
+        return FALSE;
+    }
+    pinned.reset();
     if (::GetProcAddress(provider.get(), "GetCertificatePublicKeyAmount") == nullptr ||
         ::GetProcAddress(provider.get(), "GetCertificatePublicKey") == nullptr) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - Function not found", kName);

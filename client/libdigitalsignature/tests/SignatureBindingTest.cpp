@@ -31,10 +31,15 @@ LONG WinTrustAsOnWindows(const std::wstring& file, DS::WinTrustDataEx& record) {
     const bool multiple =
         record.data.cbStruct >= sizeof(DS::WinTrustDataEx) && record.pSignatureSettings != nullptr;
     const DWORD index = multiple ? record.pSignatureSettings->dwIndex : 0;
+    const size_t signatures = ZELTEST::SignatureMessages(file).size();
     if (multiple) {
-        const size_t signatures = ZELTEST::SignatureMessages(file).size();
         record.pSignatureSettings->cSecondarySigs =
             signatures > 1 ? static_cast<DWORD>(signatures - 1) : 0;
+    }
+    // Windows' signature check also compares the signer's messageDigest
+    // with the content; Wine 8's does not.
+    if (index < signatures && !ZELTEST::SignedContentIsIntact(file, index)) {
+        return static_cast<LONG>(TRUST_E_BAD_DIGEST);
     }
     if ((record.data.dwProvFlags & WTD_HASH_ONLY_FLAG) != 0) {
         return ZELTEST::HashOnlyStatusAsOnWindows(file, index);
@@ -94,7 +99,7 @@ DSTEST::Script WindowsAnswers() {
 
 void CheckEveryEntry(const Case& c) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(c.file)));
-    g_current = TestFile(c.file);
+    g_current = c.file[0] != L'\0' && c.file[1] == L':' ? c.file : TestFile(c.file);
     const bool accepted = c.expectedCode == 0;
     DSTEST::CTraceCapture trace;
 
@@ -120,6 +125,31 @@ void CheckEveryEntry(const Case& c) {
     }
 }
 
+// A genuine maker signature whose indirect data was given the file's own
+// digest, signer information untouched: the maker's file changed after
+// signing (primary), or the maker's signature of another file nested behind
+// another signer's. Written for each test under its own name.
+std::wstring ContentSwappedCopy(const wchar_t* from, DWORD index, const std::wstring& name) {
+    const std::wstring out = TestFile(name.c_str());
+    return ZELTEST::WriteContentSwappedCopy(TestFile(from), index, out) ? out : std::wstring();
+}
+
+struct SwappedFiles {
+    std::wstring primary;
+    std::wstring nested;
+};
+
+SwappedFiles WriteSwappedFiles(const std::wstring& platform) {
+    return {ContentSwappedCopy(L"ds_tampered.dll", 0, L"ds_swapped_karvelo_" + platform + L".dll"),
+            ContentSwappedCopy(L"ds_other_graft_karvelo.dll", 1,
+                               L"ds_other_swapped_karvelo_" + platform + L".dll")};
+}
+
+const wchar_t kContentNotSigned[] =
+    L"does not belong to the file: the signer's messageDigest does not match the signed content";
+const wchar_t kNestedContentSkipped[] =
+    L"Skipped a secondary signature that does not belong to this file: the signer's "
+    L"messageDigest does not match the signed content";
 const wchar_t kNotThisFile[] = L"does not belong to the file: the signed digest does not match";
 const wchar_t kHashRefused[] =
     L"The file hash doesn't match the file signature, error code: 80096010";
@@ -153,6 +183,10 @@ TEST(digitalsignature_SignatureBinding, SingleSignRefusesUnboundSignaturesAndKee
     };
     for (const Case& c : cases) CheckEveryEntry(c);
     for (const Case& c : kSameOnBothPlatforms) CheckEveryEntry(c);
+    const SwappedFiles swapped = WriteSwappedFiles(L"single");
+    ASSERT_FALSE(swapped.primary.empty() || swapped.nested.empty()) << "swapped copies not written";
+    CheckEveryEntry({swapped.primary.c_str(), kBadDigest, kContentNotSigned});
+    CheckEveryEntry({swapped.nested.c_str(), ERROR_FAILED_ISSUER_CHECK, kContentNotSigned});
 }
 
 TEST(digitalsignature_SignatureBinding, MultipleSignRefusesUnboundSignaturesAndKeepsGenuineOnes) {
@@ -170,6 +204,10 @@ TEST(digitalsignature_SignatureBinding, MultipleSignRefusesUnboundSignaturesAndK
     };
     for (const Case& c : cases) CheckEveryEntry(c);
     for (const Case& c : kSameOnBothPlatforms) CheckEveryEntry(c);
+    const SwappedFiles swapped = WriteSwappedFiles(L"multiple");
+    ASSERT_FALSE(swapped.primary.empty() || swapped.nested.empty()) << "swapped copies not written";
+    CheckEveryEntry({swapped.primary.c_str(), kBadDigest, kHashRefused});
+    CheckEveryEntry({swapped.nested.c_str(), kBadDigest, kNestedContentSkipped});
 }
 
 }  // namespace

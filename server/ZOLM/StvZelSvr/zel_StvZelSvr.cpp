@@ -8,6 +8,7 @@
 #include "DebugTrace.h"
 #include "KVNotify.h"
 #include "ProfileCache.h"
+#include "zel_ServiceEvents.h"
 #include "zel_ServiceState.h"
 
 namespace {
@@ -79,9 +80,9 @@ BOOL ReportStartStep(DWORD checkPoint) {
 }
 
 bool CreateServiceEvents() {
-    g_terminateEvent = CreateEventW(nullptr, TRUE, FALSE, kTerminateEventName);
+    g_terminateEvent = CreateServiceEvent(kTerminateEventName);
     if (g_terminateEvent == nullptr) return false;
-    g_shutdownEvent = CreateEventW(nullptr, TRUE, FALSE, kShutdownEventName);
+    g_shutdownEvent = CreateServiceEvent(kShutdownEventName);
     return g_shutdownEvent != nullptr;
 }
 

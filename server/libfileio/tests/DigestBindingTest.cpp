@@ -44,6 +44,25 @@ TEST(fileio_DigestBinding, EachSignatureIsBoundToTheImageItWasMadeFor) {
     }
     DS::CFileImageDigest digest(Fixture(L"sample-karvelo.dll").c_str());
     EXPECT_EQ(digest.CheckSignature(nullptr), DigestBinding::NoIndirectData);
+
+    // The maker's signature given the changed file's own digest in its
+    // content: the digests agree, but the signer signed other content.
+    const std::wstring swapped = Fixture(L"sample-karvelo-swapped.dll");
+    ASSERT_TRUE(ZELTEST::WriteContentSwappedCopy(
+        Fixture(L"sample-karvelo-tampered-nest-untrusted.dll"), 0, swapped));
+    const std::vector<UTIL::unique_crypt_msg> messages = ZELTEST::SignatureMessages(swapped);
+    ASSERT_FALSE(messages.empty());
+    DS::CFileImageDigest swappedDigest(swapped.c_str());
+    EXPECT_EQ(swappedDigest.CheckSignature(messages[0].get()), DigestBinding::ContentMismatch);
+
+    // Nobody may write the file while it is hashed: held open for writing
+    // elsewhere, it is not hashed at all.
+    const UTIL::unique_handle writer(CreateFileW(swapped.c_str(), GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer);
+    DS::CFileImageDigest whileWritable(Fixture(L"sample-karvelo-swapped.dll").c_str());
+    EXPECT_EQ(whileWritable.Digest(CALG_SHA_256), nullptr);
 }
 
 // Each check has a verifier of its own, made under the scripted platform

@@ -128,6 +128,33 @@ TEST_F(ServiceUnderScm, MissingPluginFailsTheStart) {
                         L"terminateService - Starting to shut down service..., parameter: 126"));
 }
 
+// A stop event planted, already signalled, before the start by a process
+// other than the system or an administrator (under Wine an object made
+// without a security descriptor shows no owner at all): adopting it would
+// stop the service as soon as it started. The start fails instead.
+TEST_F(ServiceUnderScm, PlantedStopEventFailsTheStart) {
+    Install(CMDHANDLER_DLL);
+    UTIL::unique_handle planted(
+        CreateEventW(nullptr, TRUE, TRUE, L"Karvelo_Sentavo_ZOLM_Stop_Event"));
+    ASSERT_TRUE(planted);
+    ASSERT_TRUE(m_scmService.Start()) << GetLastError();
+    const std::wstring refusal =
+        L"Service_Main - Event Karvelo_Sentavo_ZOLM_Stop_Event already exists, owned by unknown";
+    ASSERT_TRUE(m_listener.WaitForLine(refusal, 60000));
+    ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    m_listener.Stop();
+    const auto records = m_listener.Records();
+    for (const auto& record : records) {
+        if (record.Line().find(refusal) != std::wstring::npos) {
+            EXPECT_EQ(record.Level(), 'E');
+        }
+    }
+    const auto lines = StatusLines(records);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), Status(SERVICE_STOPPED, ERROR_ALREADY_EXISTS, 0, 0));
+    EXPECT_FALSE(HasLine(records, L"cmzel_Initialize"));
+}
+
 size_t CountLines(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part) {
     size_t count = 0;
     for (const auto& record : records)
