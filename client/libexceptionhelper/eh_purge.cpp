@@ -85,6 +85,15 @@ void PurgeDumpFile(DumpFileSet* dumpSet) {
     dumpSet->clear();
 }
 
+std::vector<EH::DumpFolder> EH::PurgedDumpFolders(const std::wstring& workingFolder) {
+    // The dated pattern is split so that "??-" is not read as a trigraph.
+    const wchar_t* dated = L"????????"
+                           L"-??????.dmp";
+    return {{workingFolder, dated},
+            {workingFolder + L"HBRF\\", dated},
+            {workingFolder + L"..\\BM\\LOG\\", L"*.dmp"}};
+}
+
 void CleanupDumpFolders() {
     wchar_t working[kEhPathChars] = {};
     GetExceptionHelpWorkingPath(working, kEhPathChars, EH_PATH_WORKING_DIR);
@@ -95,26 +104,17 @@ void CleanupDumpFolders() {
     std::wstring windowsDumpFolder = windowsFolder;
     AppendBackslash(&windowsDumpFolder);
 
-    DumpFileSet workingDumps;
-    DumpFileSet recorderDumps;
-    DumpFileSet logDumps;
-    DumpFileSet windowsDumps;
     // Without a working folder the patterns would search the current folder.
+    std::vector<DumpFileSet> purged;
     if (!workingFolder.empty()) {
-        GetDumpFileName(workingFolder.c_str(),
-                        L"????????"
-                        L"-??????.dmp",
-                        &workingDumps);
-        GetDumpFileName((workingFolder + L"HBRF\\").c_str(),
-                        L"????????"
-                        L"-??????.dmp",
-                        &recorderDumps);
-        GetDumpFileName((workingFolder + L"..\\BM\\LOG\\").c_str(), L"*.dmp", &logDumps);
+        for (const EH::DumpFolder& dumps : EH::PurgedDumpFolders(workingFolder)) {
+            purged.emplace_back();
+            GetDumpFileName(dumps.folder.c_str(), dumps.pattern, &purged.back());
+        }
     }
+    DumpFileSet windowsDumps;
     // The system's own crash file is only listed, never deleted.
     GetDumpFileName(windowsDumpFolder.c_str(), L"qpacrash.dmp", &windowsDumps);
 
-    PurgeDumpFile(&workingDumps);
-    PurgeDumpFile(&recorderDumps);
-    PurgeDumpFile(&logDumps);
+    for (DumpFileSet& dumps : purged) PurgeDumpFile(&dumps);
 }
