@@ -68,7 +68,6 @@ PipeProbeResult ProbePipe(const wchar_t* pipeName) {
             result.probe = PipeProbe::Busy;
             break;
         case ERROR_FILE_NOT_FOUND:
-        case ERROR_BAD_PATHNAME:
             result.probe = PipeProbe::Absent;
             break;
         case ERROR_ACCESS_DENIED:
