@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 namespace {
@@ -33,7 +32,9 @@ protected:
         RemoveDirectoryW(m_root.c_str());
     }
 
-    // ln -s target root\name, through the Unix path Wine gives the folder.
+    // ln -s target root\name. Wine 8's CreateSymbolicLinkW reports success
+    // and creates nothing; Wine starts a Unix program named by its absolute
+    // path, so the link is made by the Unix side's ln.
     int UnixSymlink(const wchar_t* target, const wchar_t* name) {
         using WineGetUnixName = char*(__cdecl*)(const wchar_t*);
         const auto toUnix = reinterpret_cast<WineGetUnixName>(reinterpret_cast<void*>(
@@ -41,14 +42,25 @@ protected:
         if (toUnix == nullptr) return -1;
         char* unixRoot = toUnix(m_root.c_str());
         if (unixRoot == nullptr) return -1;
-        std::string command = "/bin/ln -s ";
-        for (const wchar_t* c = target; *c; ++c) command += static_cast<char>(*c);
-        command += std::string(" '") + unixRoot + "/";
-        for (const wchar_t* c = name; *c; ++c) command += static_cast<char>(*c);
-        command += "'";
+        std::wstring command = L"/bin/ln -s " + std::wstring(target) + L" ";
+        for (const char* c = unixRoot; *c; ++c) command += static_cast<wchar_t>(*c);
+        command += L"/" + std::wstring(name);
         HeapFree(GetProcessHeap(), 0, unixRoot);
-        // Wine runs a Unix program given by its absolute path.
-        return std::system(command.c_str());
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &process)) {
+            return -2;
+        }
+        // Wine hands back no usable process handle for a Unix program: the
+        // link's appearance is the result, awaited for a bounded time.
+        const std::wstring link = m_root + L"\\" + name;
+        for (int tries = 0; tries < 1500; ++tries) {
+            if (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) return 0;
+            Sleep(20);
+        }
+        return -3;
     }
 
     std::wstring m_root;
