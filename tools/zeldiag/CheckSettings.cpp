@@ -85,6 +85,9 @@ std::wstring NextDue(const CleanupInterval& interval, __time64_t serviceStart, _
                                static_cast<__time64_t>(interval.minute) * 60;
     if (seconds <= 0) return L"due in every pass (about once a minute)";
     if (serviceStart == 0) return L"the first is due one interval after the service starts";
+    if (serviceStart == kStartUnknown)
+        return L"next due unknown: the service's start time cannot be read (needs "
+               L"administrator rights)";
     __time64_t due = IntervalDueTime(serviceStart, now, seconds);
     // Each run begins the next interval; the tool cannot see the runs, so it
     // counts whole intervals (a run may start up to a pass, a minute, late).
@@ -145,7 +148,8 @@ __time64_t ServiceStartTime(const ServiceRegistration& registration) {
     UTIL::unique_handle process(
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, registration.status.dwProcessId));
     FILETIME created = {}, exited = {}, kernel = {}, user = {};
-    if (!process || !GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return 0;
+    if (!process || !GetProcessTimes(process.get(), &created, &exited, &kernel, &user))
+        return kStartUnknown;
     ULARGE_INTEGER ticks;
     ticks.LowPart = created.dwLowDateTime;
     ticks.HighPart = created.dwHighDateTime;
