@@ -87,8 +87,9 @@ void PurgeDumpFile(DumpFileSet* dumpSet) {
 
 std::vector<EH::DumpFolder> EH::PurgedDumpFolders(const std::wstring& workingFolder) {
     // The dated pattern is split so that "??-" is not read as a trigraph.
-    const wchar_t* dated = L"????????"
-                           L"-??????.dmp";
+    const wchar_t* dated =
+        L"????????"
+        L"-??????.dmp";
     return {{workingFolder, dated},
             {workingFolder + L"HBRF\\", dated},
             {workingFolder + L"..\\BM\\LOG\\", L"*.dmp"}};

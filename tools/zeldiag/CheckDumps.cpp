@@ -37,8 +37,8 @@ std::vector<DumpFile> ListDumps(const EH::DumpFolder& folder) {
         DumpFile dump;
         dump.path = path;
         if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-            dump.bytes = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) |
-                         data.nFileSizeLow;
+            dump.bytes =
+                (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             dump.lastWrite = UnixTime(data.ftLastWriteTime);
         }
         dumps.push_back(dump);
@@ -101,8 +101,8 @@ DumpChecks CheckDumps(const Installation& installation, __time64_t now) {
     DumpChecks checks;
     for (const EH::DumpFolder& folder : EH::PurgedDumpFolders(installation.Binaries())) {
         const std::vector<DumpFile> dumps = ListDumps(folder);
-        checks.lines.push_back(LineOf(L"dumps " + RelativeName(installation, folder.folder),
-                                      dumps, retention, now));
+        checks.lines.push_back(
+            LineOf(L"dumps " + RelativeName(installation, folder.folder), dumps, retention, now));
         checks.dumps.insert(checks.dumps.end(), dumps.begin(), dumps.end());
     }
     return checks;

@@ -19,8 +19,7 @@ struct ProductFile {
 constexpr ProductFile kProductFiles[] = {
     {L"stvZelSvr.exe", true, L"the service cannot start"},
     {L"KVNotify.dll", true, L"the service imports it at load time and cannot start"},
-    {L"libCmdHndlrZel.dll", true,
-     L"the service stops its start with 126 (ERROR_MOD_NOT_FOUND)"},
+    {L"libCmdHndlrZel.dll", true, L"the service stops its start with 126 (ERROR_MOD_NOT_FOUND)"},
     {L"Korvalis.dll", false, nullptr},
     {L"StvPIPC_64x.dll", false, nullptr},
     {L"Quorlin.dll", false, nullptr},

@@ -73,7 +73,8 @@ CheckLine CheckFolders(const Installation& installation) {
         case LocalPathRead::Denied:
             return NeedsAdministrator(kName, L"Local_Path cannot be read");
         case LocalPathRead::NotText:
-            return Fail(kName, L"Local_Path is not a string value: the service creates no temp folders",
+            return Fail(kName,
+                        L"Local_Path is not a string value: the service creates no temp folders",
                         L"set Local_Path (a string) to the product's local folder and restart the "
                         L"service");
         case LocalPathRead::Missing:

@@ -24,8 +24,8 @@ CheckLine LogServerLine(const PipeProbeResult& result) {
             return Ok(name, std::wstring(L"none listening on ") + kLogPipe +
                                 L" (the normal state): traces are dropped until one runs");
         case PipeProbe::Denied:
-            return NeedsAdministrator(name, std::wstring(L"the pipe ") + kLogPipe +
-                                                L" cannot be looked at");
+            return NeedsAdministrator(
+                name, std::wstring(L"the pipe ") + kLogPipe + L" cannot be looked at");
         case PipeProbe::Unknown:
             break;
     }
@@ -45,8 +45,8 @@ CheckLine CommandManagerLine(const PipeProbeResult& result) {
                         L"start the ZEL command manager: until it runs, the sample-folder "
                         L"cleanup cannot be delivered");
         case PipeProbe::Denied:
-            return NeedsAdministrator(name, std::wstring(L"the pipe ") + kCommandPipe +
-                                                L" cannot be looked at");
+            return NeedsAdministrator(
+                name, std::wstring(L"the pipe ") + kCommandPipe + L" cannot be looked at");
         case PipeProbe::Unknown:
             break;
     }

@@ -98,8 +98,7 @@ std::wstring ConfigDifferences(const ServiceRegistration& registration) {
     note(registration.startType == SERVICE_AUTO_START, L"start type (auto start expected)");
     note(registration.serviceType == SERVICE_WIN32_OWN_PROCESS,
          L"service type (own process expected)");
-    note(registration.errorControl == SERVICE_ERROR_NORMAL,
-         L"error control (normal expected)");
+    note(registration.errorControl == SERVICE_ERROR_NORMAL, L"error control (normal expected)");
     note(registration.displayName == L"stvZelSvr", L"display name (\"stvZelSvr\" expected)");
     note(registration.description == kDescription,
          L"description (\"Sentavo ZEL Web Service Module.\" expected)");
@@ -141,8 +140,9 @@ CheckLine CheckRegistration(const Installation& installation,
     }
     if (registration.status.dwCurrentState != SERVICE_RUNNING) {
         line.status = Worse(line.status, CheckStatus::Warn);
-        todo.push_back(L"start it (sc start stvZelSvr); if it stops again, its last exit code "
-                       L"says why");
+        todo.push_back(
+            L"start it (sc start stvZelSvr); if it stops again, its last exit code "
+            L"says why");
     }
     line.todo = JoinParts(todo);
     return line;

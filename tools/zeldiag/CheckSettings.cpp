@@ -73,8 +73,8 @@ std::wstring LocalMinute(__time64_t t) {
     tm calendar{};
     if (_localtime64_s(&calendar, &t) != 0) return L"(unknown)";
     wchar_t text[32] = {};
-    _snwprintf(text, 31, L"%04d-%02d-%02d %02d:%02d", calendar.tm_year + 1900,
-               calendar.tm_mon + 1, calendar.tm_mday, calendar.tm_hour, calendar.tm_min);
+    _snwprintf(text, 31, L"%04d-%02d-%02d %02d:%02d", calendar.tm_year + 1900, calendar.tm_mon + 1,
+               calendar.tm_mday, calendar.tm_hour, calendar.tm_min);
     return text;
 }
 
@@ -111,8 +111,7 @@ CheckLine CheckModuleIni(const Installation& installation, __time64_t serviceSta
     const std::wstring schedule = L"cleanup every " + std::to_wstring(interval.hour) + L" h " +
                                   std::to_wstring(interval.minute) + L" min, " +
                                   NextDue(interval, serviceStart, now);
-    const std::wstring problems =
-        JoinParts({Misread(hour, kMaxHour), Misread(minute, kMaxMinute)});
+    const std::wstring problems = JoinParts({Misread(hour, kMaxHour), Misread(minute, kMaxMinute)});
     if (problems.empty()) return Ok(name, schedule);
     return Warn(name, problems + L"; " + schedule,
                 L"set SampleFolderCleanupHour to 0.." + std::to_wstring(kMaxHour) +

@@ -57,9 +57,9 @@ bool ReadInstallationFile(const std::wstring& path, std::string& bytes) {
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxSettingsBytes) return false;
     bytes.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
-    return bytes.empty() || (ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()),
-                                      &read, nullptr) &&
-                             read == bytes.size());
+    return bytes.empty() ||
+           (ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+            read == bytes.size());
 }
 
 class CBundleWriter {

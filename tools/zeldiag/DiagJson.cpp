@@ -2,8 +2,8 @@
 
 #include "SigCheckReport.h"
 
-std::wstring FormatReportJson(const Installation& installation,
-                              const std::vector<CheckLine>& lines, int exitCode) {
+std::wstring FormatReportJson(const Installation& installation, const std::vector<CheckLine>& lines,
+                              int exitCode) {
     CheckStatus overall = CheckStatus::Ok;
     for (const CheckLine& line : lines) overall = Worse(overall, line.status);
     std::wstring json = L"{\"installation\":" + JsonString(installation.product);

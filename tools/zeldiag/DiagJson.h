@@ -8,5 +8,5 @@
 
 // {"installation":..,"found_by":..,"status":..,"exit_code":..,"checks":[
 //  {"status":..,"name":..,"found":..,"todo":..},...]} on one line.
-std::wstring FormatReportJson(const Installation& installation,
-                              const std::vector<CheckLine>& lines, int exitCode);
+std::wstring FormatReportJson(const Installation& installation, const std::vector<CheckLine>& lines,
+                              int exitCode);

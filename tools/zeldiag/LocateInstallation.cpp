@@ -52,12 +52,14 @@ bool FromRegistration(const ServiceRegistration& registration, Installation& ins
         case RegistrationLookup::Found:
             break;
         case RegistrationLookup::Missing:
-            error = L"no installation found: the service stvZelSvr is not installed; give "
-                    L"--product FOLDER";
+            error =
+                L"no installation found: the service stvZelSvr is not installed; give "
+                L"--product FOLDER";
             return false;
         case RegistrationLookup::Denied:
-            error = L"the service registration cannot be read (needs administrator rights); "
-                    L"give --product FOLDER";
+            error =
+                L"the service registration cannot be read (needs administrator rights); "
+                L"give --product FOLDER";
             return false;
         case RegistrationLookup::Failed:
             error = L"the service registration cannot be read (error " +

@@ -67,8 +67,7 @@ ServiceRegistration ReadServiceRegistration(const wchar_t* serviceName) {
         OpenServiceW(manager.get(), serviceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
     if (!service) return NotRead(GetLastError());
     ServiceRegistration registration;
-    if (!ReadConfig(service.get(), registration) ||
-        !ReadDescription(service.get(), registration) ||
+    if (!ReadConfig(service.get(), registration) || !ReadDescription(service.get(), registration) ||
         !ReadStatus(service.get(), registration)) {
         return NotRead(GetLastError());
     }

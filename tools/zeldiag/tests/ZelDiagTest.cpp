@@ -74,8 +74,9 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
     UTIL::unique_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                             nullptr) &&
+    return file &&
+           WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
            written == bytes.size();
 }
 
@@ -100,12 +101,13 @@ void RemoveService() {
 // this installation's.
 bool RegisterElsewhere(const std::wstring& exe) {
     ZELTEST::unique_sc_handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ZELTEST::unique_sc_handle service(CreateServiceW(
-        manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, (L"\"" + exe + L"\"").c_str(), nullptr, nullptr,
-        nullptr, nullptr, nullptr));
+    ZELTEST::unique_sc_handle service(
+        CreateServiceW(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       (L"\"" + exe + L"\"").c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     SERVICE_DESCRIPTIONW description = {const_cast<wchar_t*>(L"Sentavo ZEL Web Service Module.")};
-    return service && ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+    return service &&
+           ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
 }
 
 constexpr wchar_t kModuleIni[] = L"Private\\stvZelSvr.ini";
@@ -119,17 +121,17 @@ public:
     CHealthyLayout() {
         RemoveService();
         const std::wstring signedDir = ZELTEST::WinePathOf(SIGNED_PRODUCT_DIR);
-        m_ready = !m_folder.InstallExe(signedDir + L"\\stvZelSvr.exe").empty() &&
-                  !m_folder.CopyIn(signedDir + L"\\libCmdHndlrZel.dll", kPlugIn).empty() &&
-                  !m_folder.CopyIn(ZELTEST::WinePathOf(KVNOTIFY_DLL), L"Bin\\x64\\KVNotify.dll")
-                       .empty() &&
-                  m_folder.WriteIni(kModuleIni, L"Sample_Submission", L"SampleFolderCleanupHour",
-                                    L"2") &&
-                  m_folder.WriteIni(kModuleIni, L"Sample_Submission",
-                                    L"SampleFolderCleanupMinute", L"30") &&
-                  m_folder.WriteIni(L"StUninst.ini", L"WEB_SERVER", L"ServerType", L"2") &&
-                  ZELTEST::CreateFolders(Root() + L"Local\\TEMP\\SampleSubmission\\Log\\") &&
-                  m_commandManager.Start();
+        m_ready =
+            !m_folder.InstallExe(signedDir + L"\\stvZelSvr.exe").empty() &&
+            !m_folder.CopyIn(signedDir + L"\\libCmdHndlrZel.dll", kPlugIn).empty() &&
+            !m_folder.CopyIn(ZELTEST::WinePathOf(KVNOTIFY_DLL), L"Bin\\x64\\KVNotify.dll")
+                 .empty() &&
+            m_folder.WriteIni(kModuleIni, L"Sample_Submission", L"SampleFolderCleanupHour", L"2") &&
+            m_folder.WriteIni(kModuleIni, L"Sample_Submission", L"SampleFolderCleanupMinute",
+                              L"30") &&
+            m_folder.WriteIni(L"StUninst.ini", L"WEB_SERVER", L"ServerType", L"2") &&
+            ZELTEST::CreateFolders(Root() + L"Local\\TEMP\\SampleSubmission\\Log\\") &&
+            m_commandManager.Start();
     }
     ~CHealthyLayout() { RemoveService(); }
 
@@ -171,8 +173,8 @@ TEST_F(ZelDiag, HealthyInstalledServiceIsAllOkInTextAndJson) {
         L"installation " + Root() + L" (from the service's registration)",
         L"OK   registration: \"" + exe +
             L"\", auto start, own process, normal error control, display name \"stvZelSvr\", "
-            L"description \"Sentavo ZEL Web Service Module.\"; running, pid " + pid +
-            L", last exit 0 ERROR_SUCCESS",
+            L"description \"Sentavo ZEL Web Service Module.\"; running, pid " +
+            pid + L", last exit 0 ERROR_SUCCESS",
         L"OK   files stvZelSvr.exe: " + trusted,
         L"OK   files KVNotify.dll: " + trusted,
         L"OK   files libCmdHndlrZel.dll: " + trusted,
@@ -198,12 +200,14 @@ TEST_F(ZelDiag, HealthyInstalledServiceIsAllOkInTextAndJson) {
 
     auto json = [](const std::wstring& line) {
         std::wstring escaped;
-        for (wchar_t c : line) escaped += c == L'\\' || c == L'"' ? std::wstring(L"\\") + c : std::wstring(1, c);
+        for (wchar_t c : line)
+            escaped += c == L'\\' || c == L'"' ? std::wstring(L"\\") + c : std::wstring(1, c);
         return escaped;
     };
-    std::wstring expectedJson = L"{\"installation\":\"" + json(Root()) +
-                                L"\",\"found_by\":\"registration\",\"status\":\"OK\",\"exit_code\":0,"
-                                L"\"checks\":[";
+    std::wstring expectedJson =
+        L"{\"installation\":\"" + json(Root()) +
+        L"\",\"found_by\":\"registration\",\"status\":\"OK\",\"exit_code\":0,"
+        L"\"checks\":[";
     for (size_t i = 1; i < lines.size(); ++i) {
         const size_t colon = lines[i].find(L": ");
         expectedJson += std::wstring(i == 1 ? L"" : L",") + L"{\"status\":\"OK\",\"name\":\"" +
@@ -274,9 +278,9 @@ TEST(ZelDiagBroken, EachBrokenInstallationGivesItsLine) {
         {L"more dumps than the retention keeps",
          [](CHealthyLayout& t) {
              for (int day = 1; day <= 5; ++day)
-                 ASSERT_TRUE(WriteBytes(t.Root() + L"Bin\\x64\\2026120" + std::to_wstring(day) +
-                                            L"-101500.dmp",
-                                        std::string(1 << 20, 'd')));
+                 ASSERT_TRUE(WriteBytes(
+                     t.Root() + L"Bin\\x64\\2026120" + std::to_wstring(day) + L"-101500.dmp",
+                     std::string(1 << 20, 'd')));
          },
          L"dumps Bin\\x64\\",
          L"WARN dumps Bin\\x64\\: 5 dump(s), 5 MB, newest <time>, oldest <time> "
@@ -310,10 +314,14 @@ TEST_F(ZelDiag, BundleHoldsExactlyTheListedFilesAndRefusesAnExistingFolder) {
     EXPECT_EQ(1, run.exitCode);  // the service is not installed
     EXPECT_EQ(L"", run.err);
     const std::vector<std::wstring> expected = {
-        L"StUninst.ini",  L"dumps.txt",
-        L"registry.txt",  L"report.json",
-        L"report.txt",    L"sigcheck-KVNotify.dll.json",
-        L"sigcheck-libCmdHndlrZel.dll.json", L"sigcheck-stvZelSvr.exe.json",
+        L"StUninst.ini",
+        L"dumps.txt",
+        L"registry.txt",
+        L"report.json",
+        L"report.txt",
+        L"sigcheck-KVNotify.dll.json",
+        L"sigcheck-libCmdHndlrZel.dll.json",
+        L"sigcheck-stvZelSvr.exe.json",
         L"stvZelSvr.ini",
     };
     EXPECT_EQ(expected, FilesIn(bundle));
@@ -343,8 +351,9 @@ TEST(ZelDiagArguments, BadArgumentsExitTwoWithAClearLine) {
         {{L"--product", L"C:\\zeltest\\no-product"},
          L"zeldiag: no installation in C:\\zeltest\\no-product\\: Bin\\x64\\stvZelSvr.exe is not "
          L"there\n"},
-        {{}, L"zeldiag: no installation found: the service stvZelSvr is not installed; give "
-             L"--product FOLDER\n"},
+        {{},
+         L"zeldiag: no installation found: the service stvZelSvr is not installed; give "
+         L"--product FOLDER\n"},
     };
     for (const auto& row : rows) {
         const DiagRun run = RunInProcess(row.args);
