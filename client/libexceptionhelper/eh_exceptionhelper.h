@@ -7,6 +7,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 enum EH_PATH_TYPE { EH_PATH_WORKING_DIR = 0, EH_PATH_DRIVE = 2 };
 
@@ -24,6 +25,20 @@ void __cdecl PureCallHandler();
 void GetDumpFileName(const wchar_t* folder, const wchar_t* pattern, DumpFileSet* dumpSet);
 void PurgeDumpFile(DumpFileSet* dumpSet);
 void CleanupDumpFolders();
+
+namespace EH {
+
+// One folder the purge keeps bounded, with the pattern its dumps match.
+struct DumpFolder {
+    std::wstring folder;  // with a trailing backslash
+    const wchar_t* pattern;
+};
+
+// The folders CleanupDumpFolders purges, for a working folder (with its
+// trailing backslash), in purge order.
+std::vector<DumpFolder> PurgedDumpFolders(const std::wstring& workingFolder);
+
+}  // namespace EH
 
 class CExceptionHelper {
 public:

@@ -142,6 +142,12 @@ void PurgeDumpFile(DumpFileSet* dumpSet) {
     dumpSet->clear();
 }
 
+std::vector<EH::DumpFolder> EH::PurgedDumpFolders(const std::wstring& workingFolder) {
+    return {{workingFolder, kDatedDumpPattern},
+            {workingFolder + L"HBRF\\", kDatedDumpPattern},
+            {workingFolder + L"..\\BM\\LOG\\", L"*.dmp"}};
+}
+
 void CleanupDumpFolders() {
     wchar_t working[kEhPathChars] = {};
     GetExceptionHelpWorkingPath(working, kEhPathChars, EH_PATH_WORKING_DIR);
@@ -152,20 +158,17 @@ void CleanupDumpFolders() {
     std::wstring windowsDumpFolder = windowsFolder;
     AppendBackslash(&windowsDumpFolder);
 
-    DumpFileSet workingDumps;
-    DumpFileSet recorderDumps;
-    DumpFileSet logDumps;
-    DumpFileSet windowsDumps;
     // Without a working folder the patterns would search the current folder.
+    std::vector<DumpFileSet> purged;
     if (!workingFolder.empty()) {
-        ListPurgedFolder(workingFolder, kDatedDumpPattern, &workingDumps);
-        ListPurgedFolder(workingFolder + L"HBRF\\", kDatedDumpPattern, &recorderDumps);
-        ListPurgedFolder(workingFolder + L"..\\BM\\LOG\\", L"*.dmp", &logDumps);
+        for (const EH::DumpFolder& dumps : EH::PurgedDumpFolders(workingFolder)) {
+            purged.emplace_back();
+            ListPurgedFolder(dumps.folder, dumps.pattern, &purged.back());
+        }
     }
+    DumpFileSet windowsDumps;
     // The system's own crash file is only listed, never deleted.
     GetDumpFileName(windowsDumpFolder.c_str(), L"qpacrash.dmp", &windowsDumps);
 
-    PurgeDumpFile(&workingDumps);
-    PurgeDumpFile(&recorderDumps);
-    PurgeDumpFile(&logDumps);
+    for (DumpFileSet& dumps : purged) PurgeDumpFile(&dumps);
 }

@@ -28,19 +28,6 @@ std::wstring Join(const std::vector<std::wstring>& items) {
     return joined;
 }
 
-std::wstring DecidedBy(const FileReport& report) {
-    if (report.verdict == Verdict::Error) return L"";
-    if (report.verdict == Verdict::Refused) {
-        const std::vector<std::wstring>& tried = report.decision.fallbacksTried;
-        return L"embedded signature; no fallback accepted the file" +
-               (tried.empty() ? std::wstring(L" (none ran)") : L" (tried: " + Join(tried) + L")");
-    }
-    if (report.decision.check == DecidingCheck::None) {
-        return L"unknown: no trace line names the accepting check";
-    }
-    return DescribeCheck(report.decision);
-}
-
 std::wstring KeyList(const CheckContext& context) {
     std::wstring text = std::to_wstring(context.trustedKeys) + L" key(s)";
     if (!context.keyProvider.empty()) text += L" from " + context.keyProvider;
@@ -66,10 +53,6 @@ std::wstring Escaped(const std::wstring& text) {
     return out;
 }
 
-std::wstring JsonString(const std::wstring& text) {
-    return L"\"" + Escaped(text) + L"\"";
-}
-
 std::wstring JsonArray(const std::vector<std::wstring>& items) {
     std::wstring out = L"[";
     for (size_t i = 0; i < items.size(); ++i) out += (i ? L"," : L"") + JsonString(items[i]);
@@ -77,6 +60,23 @@ std::wstring JsonArray(const std::vector<std::wstring>& items) {
 }
 
 }  // namespace
+
+std::wstring JsonString(const std::wstring& text) {
+    return L"\"" + Escaped(text) + L"\"";
+}
+
+std::wstring DecidedBy(const FileReport& report) {
+    if (report.verdict == Verdict::Error) return L"";
+    if (report.verdict == Verdict::Refused) {
+        const std::vector<std::wstring>& tried = report.decision.fallbacksTried;
+        return L"embedded signature; no fallback accepted the file" +
+               (tried.empty() ? std::wstring(L" (none ran)") : L" (tried: " + Join(tried) + L")");
+    }
+    if (report.decision.check == DecidingCheck::None) {
+        return L"unknown: no trace line names the accepting check";
+    }
+    return DescribeCheck(report.decision);
+}
 
 std::wstring HexCode(DWORD code) {
     wchar_t text[16] = {};

@@ -35,10 +35,6 @@ bool ProductPath(wchar_t (&path)[MAX_PATH], const Parts*... parts) {
     return ComposeProductPath(path, folder, parts...);
 }
 
-bool IsApache(int serverType) {
-    return serverType == 2 || serverType == 3;
-}
-
 // Reads the web-server kind from "StUninst.ini" (uncached) and traces it.
 void TraceWebServerKind() {
     wchar_t iniPath[MAX_PATH] = {};

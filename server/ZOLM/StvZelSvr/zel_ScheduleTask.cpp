@@ -58,11 +58,14 @@ TimerInfo::TimerInfo()
     m_previousCheck = m_currentCheck = s_pfnNow();
 }
 
-// Base time of the interval kinds: last run plus the interval while the last
-// run lies in the past, else now (a clock set back makes the task due).
-__time64_t TimerInfo::IntervalBase(__time64_t interval) const {
-    __time64_t t = m_lastRun < m_currentCheck ? m_lastRun + interval : m_currentCheck;
+// A clock set back (last run not before the check) makes the task due.
+__time64_t IntervalDueTime(__time64_t lastRun, __time64_t check, __time64_t interval) {
+    const __time64_t t = lastRun < check ? lastRun + interval : check;
     return t < 0 ? 0 : t;
+}
+
+__time64_t TimerInfo::IntervalBase(__time64_t interval) const {
+    return IntervalDueTime(m_lastRun, m_currentCheck, interval);
 }
 
 bool TimerInfo::DueComponents(const tm& tp, const tm& tn, DueTime& due) {

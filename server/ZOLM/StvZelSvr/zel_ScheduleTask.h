@@ -51,5 +51,9 @@ private:
     bool CountdownCheck();
 };
 
+// Base time of the interval kinds: last run plus the interval while the last
+// run lies before the check, else the check's own time; never below 0.
+__time64_t IntervalDueTime(__time64_t lastRun, __time64_t check, __time64_t interval);
+
 // Calls runTask then afterRun when the task is due and not busy.
 void runIfDue(TimerInfo* task);

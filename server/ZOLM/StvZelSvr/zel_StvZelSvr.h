@@ -10,6 +10,10 @@ constexpr wchar_t kServiceName[] = L"stvZelSvr";
 // a trailing backslash) into a buffer of `size` characters.
 void getWorkingDirectory(wchar_t* buffer, DWORD size);
 
+// The web-server kind of "StUninst.ini" [WEB_SERVER] "ServerType": 2 and 3
+// are Apache, any other value IIS.
+bool IsApache(int serverType);
+
 // Entry given to the dispatcher; `main` also calls it with the narrow
 // command line for "-console".
 void WINAPI Service_Main(DWORD argc, LPWSTR* argv);

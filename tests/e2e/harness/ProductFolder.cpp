@@ -48,6 +48,18 @@ void RemoveTree(const std::wstring& folder) {
     ::RemoveDirectoryW(base.c_str());
 }
 
+CLocalPathValue::CLocalPathValue(const std::wstring& path) {
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Karvelo\\Sentavo\\service\\Information", 0,
+                    nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, m_key.put(), nullptr);
+    RegSetValueExW(m_key.get(), L"Local_Path", 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(path.c_str()),
+                   static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+}
+
+CLocalPathValue::~CLocalPathValue() {
+    RegDeleteValueW(m_key.get(), L"Local_Path");
+}
+
 CProductFolder::CProductFolder(const wchar_t* name)
     : m_root(std::wstring(L"C:\\zeltest\\") + name + L"\\") {
     RemoveTree(m_root);  // leftovers of an interrupted run

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "UniqueHandle.h"
+
 namespace ZELTEST {
 
 // A Linux path of the build tree as Wine sees it (through drive Z:).
@@ -32,6 +34,19 @@ public:
 
 private:
     std::wstring m_root;
+};
+
+// Points the product's "Local_Path" (64-bit view) at a folder for one test,
+// and removes the value again when the object goes.
+class CLocalPathValue {
+public:
+    explicit CLocalPathValue(const std::wstring& path);
+    ~CLocalPathValue();
+    CLocalPathValue(const CLocalPathValue&) = delete;
+    CLocalPathValue& operator=(const CLocalPathValue&) = delete;
+
+private:
+    UTIL::unique_hkey m_key;
 };
 
 // Makes every folder of a path that ends in a backslash.

@@ -167,28 +167,11 @@ bool FolderExists(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Points the product's "Local_Path" at a folder for one test.
-class CLocalPathValue {
-public:
-    explicit CLocalPathValue(const std::wstring& path) {
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                        nullptr, m_key.put(), nullptr);
-        RegSetValueExW(m_key.get(), L"Local_Path", 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(path.c_str()),
-                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-    }
-    ~CLocalPathValue() { RegDeleteValueW(m_key.get(), L"Local_Path"); }
-
-private:
-    static constexpr wchar_t kKey[] = L"SOFTWARE\\Karvelo\\Sentavo\\service\\Information";
-    UTIL::unique_hkey m_key;
-};
-
 TEST_F(ServiceUnderScm, TemporaryFoldersAreCreatedOnceUnderLocalPath) {
     Install(CMDHANDLER_DLL);
     const std::wstring local = m_folder.Root() + L"Local\\";
     ASSERT_TRUE(CreateDirectoryW(local.c_str(), nullptr));
-    CLocalPathValue value(local);
+    ZELTEST::CLocalPathValue value(local);
     StartAndWaitRunning();
     StopAndWaitStopped();
     EXPECT_TRUE(FolderExists(local + L"TEMP\\SampleSubmission\\Log"));
@@ -209,7 +192,7 @@ TEST_F(ServiceUnderScm, ModeOtherThan101CreatesNoFolder) {
     m_folder.WriteIni(L"Private\\stvZelSvr.ini", L"ZOLM", L"Mode", L"5");
     const std::wstring local = m_folder.Root() + L"Local\\";
     ASSERT_TRUE(CreateDirectoryW(local.c_str(), nullptr));
-    CLocalPathValue value(local);
+    ZELTEST::CLocalPathValue value(local);
     StartAndWaitRunning();
     StopAndWaitStopped();
     EXPECT_FALSE(FolderExists(local + L"TEMP"));
