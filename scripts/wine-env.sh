@@ -56,9 +56,15 @@ zel_wine_server_socket() {
 # fraction of a second and CTest never waits on Wine's helper processes.
 # The caller holds prefix locks on fds 8 and 9: the server must inherit
 # neither, or the lock lives as long as the server.
+# The desktop process (explorer.exe /desktop) is started here as well, with
+# our /dev/null: otherwise the first test process that needs a desktop
+# (WinTrust on an executable does, under Wine 8) starts it with that test's
+# stderr, and CTest waits for the pipe, which the desktop holds for good,
+# until the test's time-out.
 zel_wine_serve() {
   [ -S "$(zel_wine_server_socket)" ] && return 0
-  setsid sh -c 'wineserver -p; wine wineboot' </dev/null >/dev/null 2>&1 8>&- 9>&- &
+  setsid sh -c 'wineserver -p; wine wineboot; wine explorer.exe /desktop &' \
+    </dev/null >/dev/null 2>&1 8>&- 9>&- &
   for _ in $(seq 1 200); do
     [ -S "$(zel_wine_server_socket)" ] && break
     sleep 0.1

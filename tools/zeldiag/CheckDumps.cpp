@@ -1,5 +1,6 @@
 #include "CheckDumps.h"
 
+#include "PathLinks.h"
 #include "eh_exceptionhelper.h"
 #include "eh_settings.h"
 
@@ -100,9 +101,19 @@ DumpChecks CheckDumps(const Installation& installation, __time64_t now) {
                                  EH::ReadDumpSetting(L"DumpMaxKeepDay", 60)};
     DumpChecks checks;
     for (const EH::DumpFolder& folder : EH::PurgedDumpFolders(installation.Binaries())) {
+        const std::wstring name = L"dumps " + RelativeName(installation, folder.folder);
+        // The purge's own rule: a folder that is not a plain one is skipped.
+        const UTIL::FolderState state = UTIL::CheckFolder(folder.folder.c_str());
+        if (state != UTIL::FolderState::Plain && state != UTIL::FolderState::Missing) {
+            checks.lines.push_back(Fail(
+                name, std::wstring(L"not a plain folder (") + UTIL::FolderStateName(state) +
+                          L"): the service does not purge it",
+                L"make it a plain folder: a link there could have the service delete files "
+                L"elsewhere, so it refuses to purge through it"));
+            continue;
+        }
         const std::vector<DumpFile> dumps = ListDumps(folder);
-        checks.lines.push_back(
-            LineOf(L"dumps " + RelativeName(installation, folder.folder), dumps, retention, now));
+        checks.lines.push_back(LineOf(name, dumps, retention, now));
         checks.dumps.insert(checks.dumps.end(), dumps.begin(), dumps.end());
     }
     return checks;

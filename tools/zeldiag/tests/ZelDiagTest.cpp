@@ -11,6 +11,7 @@
 #include "DiagMain.h"
 #include "LogPipeListener.h"
 #include "ProductFolder.h"
+#include "UnixLinks.h"
 #include "ScmService.h"
 
 namespace {
@@ -229,6 +230,7 @@ struct BrokenRow {
 
 TEST(ZelDiagBroken, EachBrokenInstallationGivesItsLine) {
     const std::wstring elsewhere = L"C:\\zeltest\\elsewhere\\Bin\\x64\\stvZelSvr.exe";
+    ZELTEST::CPlantedLinks links;
     const std::vector<BrokenRow> rows = {
         {L"service not installed", [](CHealthyLayout&) {}, L"registration",
          L"FAIL registration: the service stvZelSvr is not installed -> install it as an "
@@ -287,6 +289,16 @@ TEST(ZelDiagBroken, EachBrokenInstallationGivesItsLine) {
          L"(DumpMaximumFiles 4, DumpMaxKeepDay 60); 1 more than DumpMaximumFiles keeps -> the "
          L"service purges them at its next start; look at why it crashed (the dumps) before "
          L"restarting it"},
+        {L"dump folder that is a link",
+         [&](CHealthyLayout& t) {
+             ASSERT_TRUE(CreateDirectoryW((t.Root() + L"other").c_str(), nullptr));
+             links.Add(t.Root() + L"other", t.Root() + L"Bin\\x64\\HBRF");
+             ASSERT_TRUE(links.Plant());
+         },
+         L"dumps Bin\\x64\\HBRF\\",
+         L"FAIL dumps Bin\\x64\\HBRF\\: not a plain folder (link): the service does not purge it -> "
+         L"make it a plain folder: a link there could have the service delete files elsewhere, "
+         L"so it refuses to purge through it"},
         {L"no command manager", [](CHealthyLayout& t) { t.m_commandManager.Stop(); },
          L"peers command manager",
          L"WARN peers command manager: none listening on Global\\ZelModuleCommandManager -> "
