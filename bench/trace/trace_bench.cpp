@@ -100,9 +100,9 @@ double BareRecordsPerSecond(std::atomic<long>& received, int records) {
 // record misses its deadline, and the calls measured after it fall in the
 // back-off that this starts.
 double BackoffCallNs() {
-    UTIL::unique_handle stuck(::CreateNamedPipeW(
-        L"\\\\.\\pipe\\Log_ServerNamePipe", PIPE_ACCESS_INBOUND,
-        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 0, 0, 600000, nullptr));
+    UTIL::unique_handle stuck(
+        ::CreateNamedPipeW(L"\\\\.\\pipe\\Log_ServerNamePipe", PIPE_ACCESS_INBOUND,
+                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 0, 0, 600000, nullptr));
     if (!stuck) return 0;
     const auto missed = Clock::now();
     DebugTraceW('I', TRACE_SRC_W, L"%s - this record misses its deadline", L"Bench");

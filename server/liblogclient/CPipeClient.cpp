@@ -8,7 +8,9 @@ namespace {
 // write can be waited for with a bound and cancelled.
 constexpr DWORD kOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED;
 
-DWORD Smaller(DWORD a, DWORD b) { return a < b ? a : b; }
+DWORD Smaller(DWORD a, DWORD b) {
+    return a < b ? a : b;
+}
 
 // What is left of `bound` milliseconds since `since`; 0 once it ran out.
 DWORD LeftOf(ULONGLONG since, DWORD bound) {
@@ -65,9 +67,9 @@ BOOL CPipeClient::WritePiece(const BYTE* piece, DWORD bytes, DWORD* written) {
     // new write resets it (Windows and Wine 8 alike, docs/peer-bounds.md).
     const DWORD left = TimeLeft(LeftOf(writeStart, m_bounds.writeMs));
     HANDLE waits[2] = {m_hPipe.get(), m_stopEvent};
-    const DWORD woke = left == 0 ? WAIT_TIMEOUT
-                                 : ::WaitForMultipleObjects(m_stopEvent != nullptr ? 2 : 1, waits,
-                                                            FALSE, left);
+    const DWORD woke =
+        left == 0 ? WAIT_TIMEOUT
+                  : ::WaitForMultipleObjects(m_stopEvent != nullptr ? 2 : 1, waits, FALSE, left);
     if (woke == WAIT_OBJECT_0) {
         if (::GetOverlappedResult(m_hPipe.get(), &overlapped, written, FALSE)) return TRUE;
         if (::GetLastError() != ERROR_IO_INCOMPLETE) return FALSE;
@@ -75,7 +77,8 @@ BOOL CPipeClient::WritePiece(const BYTE* piece, DWORD bytes, DWORD* written) {
     // Timed out or stopped: cancel, and wait for the cancel to land before
     // `overlapped` and the piece go out of scope.
     ::CancelIoEx(m_hPipe.get(), &overlapped);
-    if (::GetOverlappedResult(m_hPipe.get(), &overlapped, written, TRUE)) return TRUE;  // it made it
+    if (::GetOverlappedResult(m_hPipe.get(), &overlapped, written, TRUE))
+        return TRUE;  // it made it
     return woke == WAIT_OBJECT_0 + 1 ? Fail(ERROR_OPERATION_ABORTED, false)
                                      : Fail(ERROR_TIMEOUT, true);
 }

@@ -32,8 +32,8 @@ bool CLogBackoff::DropIfBackingOff() {
 DroppedRecords CLogBackoff::Delivered(Admission admission) {
     if (admission != Admission::Probe) return {0, 0};
     UTIL::CExclusiveSRWGuard guard(m_lock);
-    const DroppedRecords dropped{
-        m_dropped, static_cast<int>(g_logDeliverySeam.pfnNow() - m_firstDropTick)};
+    const DroppedRecords dropped{m_dropped,
+                                 static_cast<int>(g_logDeliverySeam.pfnNow() - m_firstDropTick)};
     m_bProbing = false;
     m_dropped = 0;
     m_backoffUntil = 0;

@@ -38,7 +38,9 @@ bool logcl_WriteLogA(int time, unsigned int processId, unsigned int threadId, in
                           wideText.data());
 }
 
-bool logcl_DropIfBackingOff() { return LogBackoff().DropIfBackingOff(); }
+bool logcl_DropIfBackingOff() {
+    return LogBackoff().DropIfBackingOff();
+}
 
 namespace {
 

@@ -26,8 +26,8 @@ public:
                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 0, 0,
                                           600000, nullptr));
         if (busy) {
-            m_self.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                       nullptr));
+            m_self.reset(
+                ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         }
     }
     bool Up() const { return static_cast<bool>(m_server); }
@@ -51,11 +51,41 @@ struct BoundCase {
 // and the missed-deadline flag the callers act on.
 TEST(PipeClientBounds, EachWaitOnAStuckServerEndsAtItsBoundOrAtTheStop) {
     const BoundCase cases[] = {
-        {"never reads: the write's bound", false, {300, 100, 300, 0}, false, ERROR_TIMEOUT, true, 250},
-        {"never reads: the whole-send bound", false, {5000, 100, 5000, 300}, false, ERROR_TIMEOUT, true, 250},
-        {"never reads: a stop ends the write", false, {5000, 100, 5000, 0}, true, ERROR_OPERATION_ABORTED, false, 0},
-        {"busy: the connect's bound", true, {300, 100, 300, 0}, false, ERROR_SEM_TIMEOUT, true, 250},
-        {"busy: a stop ends the busy rounds", true, {5000, 100, 5000, 0}, true, ERROR_OPERATION_ABORTED, false, 0},
+        {"never reads: the write's bound",
+         false,
+         {300, 100, 300, 0},
+         false,
+         ERROR_TIMEOUT,
+         true,
+         250},
+        {"never reads: the whole-send bound",
+         false,
+         {5000, 100, 5000, 300},
+         false,
+         ERROR_TIMEOUT,
+         true,
+         250},
+        {"never reads: a stop ends the write",
+         false,
+         {5000, 100, 5000, 0},
+         true,
+         ERROR_OPERATION_ABORTED,
+         false,
+         0},
+        {"busy: the connect's bound",
+         true,
+         {300, 100, 300, 0},
+         false,
+         ERROR_SEM_TIMEOUT,
+         true,
+         250},
+        {"busy: a stop ends the busy rounds",
+         true,
+         {5000, 100, 5000, 0},
+         true,
+         ERROR_OPERATION_ABORTED,
+         false,
+         0},
     };
     UTIL::unique_handle stop(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
     for (const BoundCase& c : cases) {
@@ -78,7 +108,9 @@ TEST(PipeClientBounds, EachWaitOnAStuckServerEndsAtItsBoundOrAtTheStop) {
 
 // The clock of the back-off, moved by the test.
 ULONGLONG g_now = 0;
-ULONGLONG TestNow() { return g_now; }
+ULONGLONG TestNow() {
+    return g_now;
+}
 
 // The seam: short bounds, the test's clock; put back afterwards.
 class TraceBackoff : public ::testing::Test {

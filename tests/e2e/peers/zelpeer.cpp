@@ -30,7 +30,8 @@ void ReadOneByteASecond(HANDLE instance) {
     for (;;) {
         BYTE byte = 0;
         DWORD got = 0;
-        if (!ReadFile(instance, &byte, 1, &got, nullptr) && GetLastError() != ERROR_MORE_DATA) break;
+        if (!ReadFile(instance, &byte, 1, &got, nullptr) && GetLastError() != ERROR_MORE_DATA)
+            break;
         Sleep(1000);
     }
     CloseHandle(instance);
@@ -40,7 +41,8 @@ int AllBusy(const std::wstring& path) {
     std::vector<HANDLE> held;
     for (int i = 0; i < 4; ++i) {
         if (NewInstance(path, 0, 4) == INVALID_HANDLE_VALUE) return 1;
-        held.push_back(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        held.push_back(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (held.back() == INVALID_HANDLE_VALUE) return 1;
     }
     wprintf(L"ready\n");

@@ -30,7 +30,9 @@ struct Scenario {
 };
 
 // The scenario's name stands in the test's name and in CTest's list.
-void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << scenario.name;
+}
 
 const Scenario kScenarios[] = {
     {"LogServerAbsent", nullptr, nullptr, nullptr, false, false},
@@ -69,7 +71,9 @@ private:
     const std::wstring m_path;
 };
 
-double SecondsSince(ULONGLONG tick) { return static_cast<double>(GetTickCount64() - tick) / 1000; }
+double SecondsSince(ULONGLONG tick) {
+    return static_cast<double>(GetTickCount64() - tick) / 1000;
+}
 
 class PeerScenario : public ::testing::TestWithParam<Scenario> {
 protected:
@@ -104,15 +108,16 @@ protected:
     static bool Run(ZELTEST::CChildProcess& peer, const wchar_t* mode, const wchar_t* pipeName,
                     const CTempFile& output, const char* ready) {
         const std::wstring line =
-            mode == nullptr ? L"\"" + ZELTEST::WinePathOf(CMD_MANAGER_EXE) + L"\""
-                            : L"\"" + ZELTEST::WinePathOf(ZELPEER_EXE) + L"\" " + mode + L" " +
-                                  pipeName;
+            mode == nullptr
+                ? L"\"" + ZELTEST::WinePathOf(CMD_MANAGER_EXE) + L"\""
+                : L"\"" + ZELTEST::WinePathOf(ZELPEER_EXE) + L"\" " + mode + L" " + pipeName;
         return peer.Start(line, output.Path()) && WaitForText(output.Path(), ready);
     }
 
     void ExpectCleanupDelivered() const {
         if (GetParam().commandMode == nullptr) {
-            EXPECT_TRUE(WaitForText(m_managerOutput.Path(), "CMZELV2_ZELSVR_CLEANUP_SAMPLE_FOLDER"));
+            EXPECT_TRUE(
+                WaitForText(m_managerOutput.Path(), "CMZELV2_ZELSVR_CLEANUP_SAMPLE_FOLDER"));
         }
     }
 
