@@ -51,42 +51,11 @@ struct BoundCase {
 // and the missed-deadline flag the callers act on.
 TEST(PipeClientBounds, EachWaitOnAStuckServerEndsAtItsBoundOrAtTheStop) {
     const BoundCase cases[] = {
-        {"never reads: the write's bound",
-         false,
-         {300, 100, 300, 0},
-         false,
-         ERROR_TIMEOUT,
-         true,
-         250},
-        {"never reads: the whole-send bound",
-         false,
-         {5000, 100, 5000, 300},
-         false,
-         ERROR_TIMEOUT,
-         true,
-         250},
-        {"never reads: a stop ends the write",
-         false,
-         {5000, 100, 5000, 0},
-         true,
-         ERROR_OPERATION_ABORTED,
-         false,
-         0},
-        {"busy: the connect's bound",
-         true,
-         {300, 100, 300, 0},
-         false,
-         ERROR_SEM_TIMEOUT,
-         true,
-         250},
-        {"busy: a stop ends the busy rounds",
-         true,
-         {5000, 100, 5000, 0},
-         true,
-         ERROR_OPERATION_ABORTED,
-         false,
-         0},
-    };
+        {"write bound", false, {300, 100, 300, 0}, false, ERROR_TIMEOUT, true, 250},
+        {"whole-send bound", false, {5000, 100, 5000, 300}, false, ERROR_TIMEOUT, true, 250},
+        {"stop, write", false, {5000, 100, 5000, 0}, true, ERROR_OPERATION_ABORTED, false, 0},
+        {"connect bound", true, {300, 100, 300, 0}, false, ERROR_SEM_TIMEOUT, true, 250},
+        {"stop, busy", true, {5000, 100, 5000, 0}, true, ERROR_OPERATION_ABORTED, false, 0}};
     UTIL::unique_handle stop(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
     for (const BoundCase& c : cases) {
         CStuckServer server(kStandInPipe, c.busy);
