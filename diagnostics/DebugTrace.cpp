@@ -107,7 +107,9 @@ bool IsTraceLevelEnabled(int level) {
 bool DebugTraceW(int level, const wchar_t* sourceFile, int line, const wchar_t* format, ...) {
     UTIL::CLastErrorPreserver keepLastError;
     ITraceObserver* observer = CurrentTraceObserver();
-    const bool toLogServer = IsTraceLevelEnabled(level);
+    // While the log server is in back-off the record is dropped (and
+    // counted) before any work is spent on it.
+    const bool toLogServer = IsTraceLevelEnabled(level) && !logcl_DropIfBackingOff();
     if (!toLogServer && observer == nullptr) return false;
     wchar_t text[kTraceLineChars];
     va_list args;
@@ -123,7 +125,9 @@ bool DebugTraceW(int level, const wchar_t* sourceFile, int line, const wchar_t* 
 bool DebugTraceA(int level, const char* sourceFile, int line, const char* format, ...) {
     UTIL::CLastErrorPreserver keepLastError;
     ITraceObserver* observer = CurrentTraceObserver();
-    const bool toLogServer = IsTraceLevelEnabled(level);
+    // While the log server is in back-off the record is dropped (and
+    // counted) before any work is spent on it.
+    const bool toLogServer = IsTraceLevelEnabled(level) && !logcl_DropIfBackingOff();
     if (!toLogServer && observer == nullptr) return false;
     char text[kTraceLineChars];
     va_list args;

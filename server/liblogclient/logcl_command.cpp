@@ -6,6 +6,7 @@
 #include "CCmdProtocol.h"
 #include "CPipeClient.h"
 #include "DebugTrace.h"
+#include "logcl_backoff.h"
 
 namespace {
 
@@ -37,10 +38,15 @@ bool logcl_WriteLogA(int time, unsigned int processId, unsigned int threadId, in
                           wideText.data());
 }
 
-// Failures are reported through the debug library, never through the pipe
-// that just failed.
-bool logcl_SendCommand(const wchar_t* command) {
-    CPipeClient client;
+bool logcl_DropIfBackingOff() {
+    return LogBackoff().DropIfBackingOff();
+}
+
+namespace {
+
+// One connection, one record. Failures are reported through the debug
+// library, never through the pipe that just failed.
+bool SendOneRecord(CPipeClient& client, const wchar_t* command) {
     if (client.Connect(kLogServerPipeName)) {
         DWORD bytes = static_cast<DWORD>((std::wcslen(command) + 1) * sizeof(wchar_t));
         if (client.Send(command, &bytes)) return true;
@@ -56,4 +62,37 @@ bool logcl_SendCommand(const wchar_t* command) {
     }
     DebugTraceToLibraryW(5, TRACE_SRC_W, L"Initial pipe client failed! err=%d", error);
     return false;
+}
+
+}  // namespace
+
+// A record that misses its deadline starts a back-off (logcl_backoff.h);
+// the first record through after one reports what was dropped, through the
+// normal trace path (the back-off is over by then, so it is delivered).
+bool logcl_SendCommand(const wchar_t* command) {
+    CLogBackoff& backoff = LogBackoff();
+    const CLogBackoff::Admission admission = backoff.Admit();
+    if (admission == CLogBackoff::Admission::Drop) return false;
+    const ULONGLONG startTick = g_logDeliverySeam.pfnNow();
+    bool sent = false;
+    bool missedDeadline = false;
+    {
+        CPipeClient client(g_logDeliverySeam.bounds);
+        sent = SendOneRecord(client, command);
+        missedDeadline = client.MissedDeadline();
+    }
+    if (!sent) {
+        if (missedDeadline) {
+            backoff.MissedDeadline(admission, startTick);
+        } else {
+            backoff.Failed(admission);
+        }
+        return false;
+    }
+    const DroppedRecords dropped = backoff.Delivered(admission);
+    if (dropped.count != 0) {
+        DebugTraceW('W', TRACE_SRC_W, kDroppedRecordsFormat, L"logcl_SendCommand", dropped.count,
+                    dropped.milliseconds);
+    }
+    return true;
 }

@@ -10,4 +10,15 @@ bool logcl_WriteLog(int time, unsigned int processId, unsigned int threadId, int
                     const wchar_t* sourceFile, int line, const wchar_t* text);
 bool logcl_WriteLogA(int time, unsigned int processId, unsigned int threadId, int level,
                      const char* sourceFile, int line, const char* text);
+// True when the command was written whole. While the log server is in
+// back-off (logcl_backoff.h) the record is dropped at once and counted.
 bool logcl_SendCommand(const wchar_t* command);
+
+// For a caller that has not composed its record yet (the trace call): true,
+// and the record counted as dropped, while the log server is in back-off.
+bool logcl_DropIfBackingOff();
+
+// The line that reports dropped records once delivery works again, level 'W':
+// the function name, the number of records, the milliseconds since the first.
+constexpr wchar_t kDroppedRecordsFormat[] =
+    L"%s - %d trace record(s) dropped in %d ms: the log server did not take them";

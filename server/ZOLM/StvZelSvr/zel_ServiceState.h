@@ -7,11 +7,25 @@
 #include <memory>
 #include <vector>
 
+#include "CPipeClient.h"
 #include "zel_ScheduleTask.h"
 
 constexpr wchar_t kTerminateEventName[] = L"Karvelo_Sentavo_ZOLM_Stop_Event";
 constexpr wchar_t kShutdownEventName[] = L"Karvelo_Sentavo_ZOLM_Shutdown_Event";
 constexpr DWORD kDefaultPendingTime = 120000;
+
+// Wait hints of the stop sequence: the longest a step can take until the
+// next report (docs/peer-bounds.md). A step traces a few lines; each waits
+// for the log server at most one trace deadline, and a missed one starts a
+// back-off in which the rest are dropped at once: two deadlines at most.
+constexpr DWORD kStopStepHintMs = 2 * kTracePipeBounds.wholeSendMs;
+// From the handler's report to the stop sequence's first: one second's
+// sleep of Service_Main, then such a step.
+constexpr DWORD kStopRequestHintMs = 1000 + kStopStepHintMs;
+// The stop sequence's wait for the scheduled-task thread: a send of the
+// thread ends at the stop request, the traces after it within the step's
+// two deadlines; this leaves room for a loaded machine.
+constexpr DWORD kTaskThreadStopWaitMs = 10000;
 
 extern SERVICE_STATUS_HANDLE g_statusHandle;
 extern HANDLE g_terminateEvent;

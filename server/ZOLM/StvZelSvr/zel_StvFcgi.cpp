@@ -3,13 +3,16 @@
 #include "DebugTrace.h"
 #include "ProfileCache.h"
 #include "cmzel_OutputCmd.h"
+#include "zel_ServiceState.h"
 
 bool CleanupSampleSubmissionFolder() {
     DebugTraceA('D', TRACE_SRC_A, "%s - >>", "CleanupSampleSubmissionFolder");
     bool sent = false;
     {
         CMsgSerializer message(kCleanupSampleFolderCommand, 1);
-        sent = cmzel_OutputCommand(message);
+        // A stop request ends the send at once: the stop sequence waits for
+        // this thread.
+        sent = cmzel_OutputCommand(message, g_terminateEvent);
     }
     DebugTraceA('I', TRACE_SRC_A, sent ? "%s - success" : "%s - failed",
                 "CleanupSampleSubmissionFolder");

@@ -118,9 +118,9 @@ void CloseAndClear(HANDLE& handle) {
     }
 }
 
-void ReportStopStep(DWORD checkPoint) {
+void ReportStopStep(DWORD checkPoint, DWORD waitHint) {
     if (g_statusHandle == nullptr) return;
-    SendStatusToSCM(SERVICE_STOP_PENDING, 0, 0, checkPoint, g_pendingTime);
+    SendStatusToSCM(SERVICE_STOP_PENDING, 0, 0, checkPoint, waitHint);
     DebugTraceW('I', TRACE_SRC_W, L"%s - end of SendStatusToSCM with SERVICE_STOP_PENDING and %d",
                 L"terminateService", checkPoint);
 }
@@ -128,7 +128,14 @@ void ReportStopStep(DWORD checkPoint) {
 void WaitForScheduledTaskThread() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - Wait...", L"terminateService");
     DebugTraceW('I', TRACE_SRC_W, L"%s - will call WaitForMultipleObjects", L"terminateService");
-    if (g_scheduledTaskThread != nullptr) WaitForSingleObject(g_scheduledTaskThread, INFINITE);
+    // Bounded: a send of the thread ends at the stop request, so the thread
+    // ends within a few trace deadlines; should it not, the stop goes on
+    // and the thread ends with the process.
+    if (g_scheduledTaskThread != nullptr &&
+        WaitForSingleObject(g_scheduledTaskThread, kTaskThreadStopWaitMs) == WAIT_TIMEOUT) {
+        DebugTraceW('W', TRACE_SRC_W, L"%s - scheduled-task thread still running after %d ms",
+                    L"terminateService", static_cast<int>(kTaskThreadStopWaitMs));
+    }
     DebugTraceW('I', TRACE_SRC_W, L"%s - end of call WaitForMultipleObjects", L"terminateService");
 }
 
@@ -153,7 +160,7 @@ void ContinueService() {
 }
 
 void StopRequested() {
-    SendStatusToSCM(SERVICE_STOP_PENDING, 0, 0, 1, 5000);
+    SendStatusToSCM(SERVICE_STOP_PENDING, 0, 0, 1, kStopRequestHintMs);
     runningService = 0;
     DebugTraceW('I', TRACE_SRC_W, L"%s - Set runningService = FALSE.", L"Service_Handler");
     SetEvent(g_terminateEvent);
@@ -233,11 +240,13 @@ void terminateService(DWORD exitCode) {
         DebugTraceW('I', TRACE_SRC_W, L"%s - Set event g_terminateEvent. ret = %d",
                     L"terminateService", set);
     }
-    for (DWORD checkPoint = 1; checkPoint <= 3; ++checkPoint) ReportStopStep(checkPoint);
+    ReportStopStep(1, kStopStepHintMs);
+    ReportStopStep(2, kStopStepHintMs);
+    ReportStopStep(3, kTaskThreadStopWaitMs + kStopStepHintMs);
     WaitForScheduledTaskThread();
     UnregisterWindowsTimerQueue();
     CloseAndClear(g_scheduledTaskThread);
-    ReportStopStep(4);
+    ReportStopStep(4, kStopStepHintMs);
     DebugTraceW('I', TRACE_SRC_W, L"%s - Server is shutting down...", L"terminateService");
     CloseAndClear(g_terminateEvent);
     CloseAndClear(g_shutdownEvent);

@@ -5,7 +5,7 @@
 #include "CPipeClient.h"
 #include "DebugTrace.h"
 
-bool cmzel_OutputCommand(CMsgSerializer& message) {
+bool cmzel_OutputCommand(CMsgSerializer& message, HANDLE stopEvent) {
     // A message that lost bytes on the way to its body file would reach the
     // command manager with a hole: it fails as a send, and nothing is sent.
     if (message.IsCorrupt()) {
@@ -15,7 +15,7 @@ bool cmzel_OutputCommand(CMsgSerializer& message) {
         SetLastError(message.CorruptError());
         return false;
     }
-    CPipeClient client;
+    CPipeClient client(kCommandPipeBounds, stopEvent);
     if (!client.Connect(kCommandManagerPipe)) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - init pipe client [%s] failed! err=[%d]",
                     L"cmzel_OutputCommand", kCommandManagerPipe, static_cast<int>(GetLastError()));

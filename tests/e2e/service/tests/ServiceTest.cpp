@@ -86,12 +86,14 @@ TEST_F(ServiceUnderScm, StartReportsEveryStepAndStopReportsStoppedOnce) {
     m_listener.Stop();
 
     const auto records = m_listener.Records();
+    // Stop hints: the bounds of each step (docs/peer-bounds.md), not the
+    // pending time.
     const std::vector<std::wstring> expected = {
         Status(2, 0, 1, 2000),   Status(2, 0, 2, 2000),   Status(2, 0, 3, 2000),
         Status(2, 0, 5, 300000), Status(2, 0, 6, 300000), Status(2, 0, 7, 300000),
         Status(2, 0, 8, 300000), Status(2, 0, 9, 300000), Status(4, 0, 0, 0),
-        Status(4, 0, 0, 0),      Status(3, 0, 1, 5000),   Status(3, 0, 1, 300000),
-        Status(3, 0, 2, 300000), Status(3, 0, 3, 300000), Status(3, 0, 4, 300000),
+        Status(4, 0, 0, 0),      Status(3, 0, 1, 7000),   Status(3, 0, 1, 6000),
+        Status(3, 0, 2, 6000),   Status(3, 0, 3, 16000),  Status(3, 0, 4, 6000),
         Status(1, 0, 0, 0)};
     EXPECT_EQ(expected, StatusLines(records));
     EXPECT_TRUE(HasLine(records, L"cmzel_Finalize - called with [] []"));
