@@ -20,11 +20,6 @@ bool CleanupSampleSubmissionFolder() {
     return sent;
 }
 
-CleanupInterval MakeCleanupInterval(int hour, int minute) {
-    if (hour == 0 && minute == 0) return {0, 30};
-    return {hour, minute};
-}
-
 namespace {
 
 // Read once per process (thread-safe static initialisation): a change of the

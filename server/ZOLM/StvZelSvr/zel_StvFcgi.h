@@ -16,7 +16,12 @@ struct CleanupInterval {
     int hour;
     int minute;
 };
-CleanupInterval MakeCleanupInterval(int hour, int minute);
+// Inline: the support tool computes the same schedule without linking the
+// service's send path.
+inline CleanupInterval MakeCleanupInterval(int hour, int minute) {
+    if (hour == 0 && minute == 0) return {0, 30};
+    return {hour, minute};
+}
 
 // The periodic cleanup: a kind-7 schedule whose interval is read from the
 // module profile once per process.
