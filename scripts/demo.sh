@@ -3,7 +3,8 @@
 # starts the companion log server and command manager, lays out a sample
 # product folder with a one-minute sample-folder cleanup interval, installs
 # and starts the service with "stvZelSvr.exe -install", waits for start-up and
-# for a cleanup command to arrive decoded, removes the service with
+# for a cleanup command to arrive decoded, asks the support tool zeldiag
+# whether the installation is healthy, removes the service with
 # "stvZelSvr.exe -uninstall" and prints a summary. Leaves the prefix as it
 # found it; exits non-zero when any step did not happen.
 set -euo pipefail
@@ -18,14 +19,17 @@ exe='C:\zeldemo\Bin\x64\stvZelSvr.exe'
 service=stvZelSvr
 service_key='HKLM\System\CurrentControlSet\Services\stvZelSvr'
 cleanup_command=CMZELV2_ZELSVR_CLEANUP_SAMPLE_FOLDER
+information_key='HKLM\SOFTWARE\Karvelo\Sentavo\service\Information'
 
 server_out=$(mktemp)
 manager_out=$(mktemp)
+diag_out=$(mktemp)
 server_pid=
 manager_pid=
 tail_pid=
 installed=
 made_product=
+set_local_path=
 
 service_registered() { wine reg query "$service_key" </dev/null >/dev/null 2>&1; }
 run_exe() {  # argument; the Windows exit code modulo 256
@@ -64,9 +68,11 @@ cleanup() {
   stop_pid "$tail_pid"
   stop_pid "$manager_pid"
   stop_pid "$server_pid"
-  # Only a folder this run made: one found in place is never touched.
+  # Only what this run made: what was found in place is never touched.
+  [ -n "$set_local_path" ] &&
+    wine reg delete "$information_key" /v Local_Path /f /reg:64 </dev/null >/dev/null 2>&1
   [ -n "$made_product" ] && rm -rf "$product"
-  rm -f "$server_out" "$manager_out"
+  rm -f "$server_out" "$manager_out" "$diag_out"
   return 0
 }
 trap cleanup EXIT
@@ -81,12 +87,21 @@ fi
 
 echo "== sample product folder C:\\zeldemo (executable and plug-in in Bin\\x64, cleanup every minute)"
 made_product=1
-mkdir -p "$product/Bin/x64" "$product/Private/LogServer"
-cp "$build/server/ZOLM/StvZelSvr/stvZelSvr.exe" "$build/server/ZOLM/StvZelSvr/KVNotify.dll" \
-  "$build/companions/cmdhandler/full/libCmdHndlrZel.dll" "$product/Bin/x64/"
+mkdir -p "$product/Bin/x64" "$product/Private/LogServer" "$product/Local"
+# The executable and the plug-in as an installation ships them: signed (by
+# the build's test maker, like KVNotify.dll).
+cp "$build/tools/zeldiag/product/stvZelSvr.exe" "$build/server/ZOLM/StvZelSvr/KVNotify.dll" \
+  "$build/tools/zeldiag/product/libCmdHndlrZel.dll" "$product/Bin/x64/"
 printf '[WEB_SERVER]\r\nServerType=2\r\n' >"$product/StUninst.ini"
 printf '[Sample_Submission]\r\nSampleFolderCleanupHour=0\r\nSampleFolderCleanupMinute=1\r\n' \
   >"$product/Private/stvZelSvr.ini"
+
+# The product's local folder, where the service makes its temp folders.
+if ! wine reg query "$information_key" /v Local_Path /reg:64 </dev/null >/dev/null 2>&1; then
+  set_local_path=1
+  wine reg add "$information_key" /v Local_Path /t REG_SZ /d 'C:\zeldemo\Local\' /f /reg:64 \
+    </dev/null >/dev/null 2>&1 || fail "could not set Local_Path"
+fi
 
 echo "== starting the companion log server (zelLogServer.exe)"
 scripts/wine-run.sh "$build/companions/logserver/zelLogServer.exe" \
@@ -121,6 +136,12 @@ until grep -q "$cleanup_command" "$manager_out"; do
 done
 echo "== the command manager received and decoded:"
 sed -n "/$cleanup_command/,\$p" "$manager_out" | head -5 | sed 's/^/   [cmdmanager] /'
+
+echo "== is this installation healthy? (tools/zeldiag)"
+diag_code=0
+scripts/wine-run.sh "$build/tools/zeldiag/zeldiag.exe" </dev/null >"$diag_out" 2>&1 || diag_code=$?
+tr -d '\r' <"$diag_out" | sed 's/^/   /'
+[ "$diag_code" -eq 0 ] || fail "zeldiag found something to fix (exit $diag_code)"
 
 echo "== $exe -uninstall"
 run_exe -uninstall || fail "-uninstall exited with $?"
