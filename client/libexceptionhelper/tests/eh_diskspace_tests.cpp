@@ -26,16 +26,6 @@ BOOL EnoughFreeWithASpareByteBelowNextMegabyte(const wchar_t*, ULARGE_INTEGER* f
     return TRUE;
 }
 
-// Runs the filter with a captured context, as a crash of this thread would.
-LONG RunFilterOnThisThread() {
-    CONTEXT context = {};
-    ::RtlCaptureContext(&context);
-    EXCEPTION_RECORD record = {};
-    record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
-    EXCEPTION_POINTERS pointers = {&record, &context};
-    return MyUnhandledExceptionHandler(&pointers);
-}
-
 class DiskSpaceCheck : public ::testing::Test {
 protected:
     void SetUp() override { DeleteFiles(WorkingFolder(), kDumpPattern); }

@@ -78,15 +78,6 @@ HANDLE WINAPI RecordingCreate(LPCWSTR path, DWORD access, DWORD share,
     return ::CreateFileW(path, access, share, attributes, disposition, flags, templateFile);
 }
 
-LONG RunFilterOnThisThread() {
-    CONTEXT context = {};
-    ::RtlCaptureContext(&context);
-    EXCEPTION_RECORD record = {};
-    record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
-    EXCEPTION_POINTERS pointers = {&record, &context};
-    return MyUnhandledExceptionHandler(&pointers);
-}
-
 // Links at every dump name of the coming half minute, all to one file: the
 // dump replaces the link at its name, writes nothing through any of them,
 // and is made new with an access list for SYSTEM and Administrators alone.

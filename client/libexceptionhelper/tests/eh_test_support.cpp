@@ -81,4 +81,13 @@ void DeleteFiles(const std::wstring& folder, const wchar_t* pattern) {
     }
 }
 
+LONG RunFilterOnThisThread() {
+    CONTEXT context = {};
+    ::RtlCaptureContext(&context);
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    return MyUnhandledExceptionHandler(&pointers);
+}
+
 }  // namespace EHTEST

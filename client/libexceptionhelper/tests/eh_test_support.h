@@ -28,5 +28,7 @@ bool CreateDumpFile(const std::wstring& path, int ageDays = 0);
 bool FileExists(const std::wstring& path);
 std::vector<std::wstring> ListFiles(const std::wstring& folder, const wchar_t* pattern);
 void DeleteFiles(const std::wstring& folder, const wchar_t* pattern);
+// Runs the filter with a captured context, as a crash of this thread would.
+LONG RunFilterOnThisThread();
 
 }  // namespace EHTEST
