@@ -92,8 +92,18 @@ std::wstring Status(DWORD state, DWORD checkPoint, DWORD waitHint) {
            std::to_wstring(checkPoint) + L"), WaitHint(" + std::to_wstring(waitHint) + L")";
 }
 
-unsigned __stdcall WaitForRelease(void* release) {
-    WaitForSingleObject(static_cast<HANDLE>(release), INFINITE);
+struct ReleaseEvents {
+    HANDLE started;
+    HANDLE release;
+};
+
+// Says it runs, then waits: suspended only after "started", the thread is
+// past its start-up (where it may hold the loader lock, which every new
+// thread of the test, the log listener's among them, needs).
+unsigned __stdcall WaitForRelease(void* events) {
+    const ReleaseEvents* own = static_cast<const ReleaseEvents*>(events);
+    SetEvent(own->started);
+    WaitForSingleObject(own->release, INFINITE);
     return 0;
 }
 
@@ -122,10 +132,13 @@ TEST(ServiceHandler, PauseContinueAndInterrogateReportAndSuspendAsTheStateSays) 
     for (const Case& c : cases) {
         SCOPED_TRACE("control " + std::to_string(c.control) + ", running " +
                      std::to_string(c.running) + ", paused " + std::to_string(c.paused));
+        UTIL::unique_handle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         UTIL::unique_handle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ReleaseEvents events = {started.get(), release.get()};
         UTIL::unique_handle schedule(reinterpret_cast<HANDLE>(
-            _beginthreadex(nullptr, 0, WaitForRelease, release.get(), 0, nullptr)));
+            _beginthreadex(nullptr, 0, WaitForRelease, &events, 0, nullptr)));
         ASSERT_TRUE(schedule);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.get(), 30000));
         const HANDLE thread = schedule.get();
         if (c.paused) {
             ASSERT_EQ(0u, SuspendThread(thread));
