@@ -1,7 +1,6 @@
 #include "PathLinks.h"
 
 #include <cwchar>
-#include <cwctype>
 #include <utility>
 #include <vector>
 
@@ -56,17 +55,74 @@ std::wstring FinalPathOf(HANDLE handle) {
         return ::GetFinalPathNameByHandleW(handle, buffer, size,
                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     });
-    final = StripVerbatimPrefix(final);
+    // A volume with no drive letter has no DOS form: its GUID form
+    // ("\\?\Volume{...}\...") is still one name per place, and a root and
+    // the objects below it resolve to the same form.
+    if (final.empty()) {
+        final = GrowingBuffer([handle](wchar_t* buffer, DWORD size) {
+            return ::GetFinalPathNameByHandleW(handle, buffer, size,
+                                               FILE_NAME_NORMALIZED | VOLUME_NAME_GUID);
+        });
+    } else {
+        final = StripVerbatimPrefix(final);
+    }
     DropTrailingSeparators(final);
     return final;
 }
 
+namespace {
+
+// Windows' own rule for names: ordinal, with the file system's case folding
+// (towupper knows only the C locale's letters).
+bool SameNames(const wchar_t* left, const wchar_t* right, size_t chars) {
+    return ::CompareStringOrdinal(left, static_cast<int>(chars), right, static_cast<int>(chars),
+                                  TRUE) == CSTR_EQUAL;
+}
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+}  // namespace
+
 bool SameFullPath(const std::wstring& left, const std::wstring& right) {
     if (left.empty() || left.size() != right.size()) return false;
-    for (size_t i = 0; i < left.size(); ++i) {
-        if (std::towupper(left[i]) != std::towupper(right[i])) return false;
+    return SameNames(left.c_str(), right.c_str(), left.size());
+}
+
+bool RelativeBelow(const std::wstring& root, const std::wstring& path, std::wstring* relative) {
+    if (root.empty() || path.size() < root.size()) return false;
+    if (!SameNames(root.c_str(), path.c_str(), root.size())) return false;
+    size_t rest = root.size();
+    if (rest < path.size()) {
+        // "C:\\" ends in its separator; "C:\\Product" must be followed by one.
+        if (!IsSeparator(root.back())) {
+            if (!IsSeparator(path[rest])) return false;
+            ++rest;
+        }
     }
+    if (relative != nullptr) *relative = path.substr(rest);
     return true;
+}
+
+CTrustedRoot::CTrustedRoot(const wchar_t* configuredPath)
+    : m_configured(NormalizedFullPath(configuredPath)) {
+    if (m_configured.empty()) return;
+    const unique_handle folder(::CreateFileW(
+        m_configured.c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (folder) m_finalPath = FinalPathOf(folder.get());
+}
+
+std::wstring CTrustedRoot::ExpectedFinalPath(const wchar_t* path) const {
+    std::wstring relative;
+    if (!IsKnown() || !RelativeBelow(m_configured, NormalizedFullPath(path), &relative)) return {};
+    if (relative.empty()) return m_finalPath;
+    return IsSeparator(m_finalPath.back()) ? m_finalPath + relative
+                                           : m_finalPath + L"\\" + relative;
+}
+
+bool HandleIsBelowRootAt(HANDLE handle, const CTrustedRoot& root, const wchar_t* path) {
+    return SameFullPath(FinalPathOf(handle), root.ExpectedFinalPath(path));
 }
 
 bool HandleIsAt(HANDLE handle, const wchar_t* path) {
@@ -131,16 +187,29 @@ unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD 
     return unique_handle();
 }
 
-bool IsSinglePlainFileAt(HANDLE file, const wchar_t* path, BY_HANDLE_FILE_INFORMATION* info) {
+namespace {
+
+// Not a folder, not a reparse point, a single hard link: a second hard link
+// would let a write or a deletion here reach a file that lives somewhere else
+// under another name.
+bool IsSinglePlainFile(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
     BY_HANDLE_FILE_INFORMATION own = {};
     BY_HANDLE_FILE_INFORMATION& facts = info != nullptr ? *info : own;
     if (!::GetFileInformationByHandle(file, &facts)) return false;
     if (facts.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
         return false;
-    // A second hard link would let a write or a deletion here reach a file
-    // that lives somewhere else under another name.
-    if (facts.nNumberOfLinks != 1) return false;
-    return HandleIsAt(file, path);
+    return facts.nNumberOfLinks == 1;
+}
+
+}  // namespace
+
+bool IsSinglePlainFileAt(HANDLE file, const wchar_t* path, BY_HANDLE_FILE_INFORMATION* info) {
+    return IsSinglePlainFile(file, info) && HandleIsAt(file, path);
+}
+
+bool IsSinglePlainFileBelow(HANDLE file, const CTrustedRoot& root, const wchar_t* path,
+                            BY_HANDLE_FILE_INFORMATION* info) {
+    return IsSinglePlainFile(file, info) && HandleIsBelowRootAt(file, root, path);
 }
 
 bool RenameThroughHandle(HANDLE file, const wchar_t* newPath) {

@@ -22,9 +22,46 @@ std::wstring NormalizedFullPath(const wchar_t* path);
 // NormalizedFullPath; empty on failure.
 std::wstring FinalPathOf(HANDLE handle);
 
-// True when both name the same place (case-insensitive, a trailing separator
-// ignored). Paths that cannot be normalized are never the same.
+// True when both name the same place: compared as Windows compares names
+// (ordinal, with its case folding, so "\u00c9" and "\u00e9" match), a
+// trailing separator ignored. Paths that cannot be normalized are never the
+// same.
 bool SameFullPath(const std::wstring& left, const std::wstring& right);
+
+// The names below `root` that lead to `path` ("BM\LOG"; empty for the root
+// itself), both full normalized paths; false when `path` is not at or below
+// `root`. Compared as SameFullPath compares.
+bool RelativeBelow(const std::wstring& root, const std::wstring& path, std::wstring* relative);
+
+// A folder the installation chose: the executable's folder, "Application
+// Path", "Local_Path". An administrator may have put it behind a junction, a
+// folder mount point, a subst drive or a symbolic link: those links are
+// theirs. So what lies below the root is measured against the root's own
+// final path, and only a link planted below the root is refused.
+class CTrustedRoot {
+public:
+    // Opens the root (following links: its placement is trusted) and keeps
+    // its final path.
+    explicit CTrustedRoot(const wchar_t* configuredPath);
+
+    // False when the root could not be opened or resolved: callers refuse.
+    bool IsKnown() const { return !m_finalPath.empty(); }
+    const std::wstring& ConfiguredPath() const { return m_configured; }
+    const std::wstring& FinalPath() const { return m_finalPath; }
+
+    // Where `path`, named at or below the configured root, must finally be:
+    // the root's final path plus the names below it. Empty when the root is
+    // unknown or `path` is not at or below it (callers refuse then).
+    std::wstring ExpectedFinalPath(const wchar_t* path) const;
+
+private:
+    std::wstring m_configured;  // normalized
+    std::wstring m_finalPath;
+};
+
+// True when the object open on the handle is `path` reached through no link
+// below `root` (links above or at the root are the installation's).
+bool HandleIsBelowRootAt(HANDLE handle, const CTrustedRoot& root, const wchar_t* path);
 
 // True when the object open on the handle is reached at `path` itself: no
 // link on the way (its final path is the path opened).
@@ -73,6 +110,10 @@ unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD 
 // path. Fills `info` when given. Anything it cannot establish gives false.
 bool IsSinglePlainFileAt(HANDLE file, const wchar_t* path,
                          BY_HANDLE_FILE_INFORMATION* info = nullptr);
+
+// The same, with the final path measured against the trusted root's.
+bool IsSinglePlainFileBelow(HANDLE file, const CTrustedRoot& root, const wchar_t* path,
+                            BY_HANDLE_FILE_INFORMATION* info = nullptr);
 
 // Renames the file open on the handle (opened with DELETE) to `newPath`, a
 // full path, replacing whatever stands there, a file or a link itself, and

@@ -105,6 +105,62 @@ TEST_F(PathLinks, OnlyASinglePlainFileAtItsNameIsWrittenOrDeleted) {
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((m_root + L"\\absent").c_str()));
 }
 
+// An installation behind a link the administrator made (here: a symlinked
+// ancestor) is measured against the root's own final path: its folders and
+// files are plain, and a link planted below the root is still one.
+TEST_F(PathLinks, BelowATrustedRootOnlyLinksPlantedBelowItCount) {
+    ASSERT_TRUE(CreateDirectoryW((m_root + L"\\elsewhere\\inner").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((m_root + L"\\elsewhere\\inner\\sub").c_str(), nullptr));
+    ASSERT_EQ(0, UnixSymlink(L"plain", L"elsewhere\\inner\\planted"));
+    const UTIL::CTrustedRoot root((m_root + L"\\linked\\inner").c_str());
+    ASSERT_TRUE(root.IsKnown());
+    EXPECT_TRUE(UTIL::SameFullPath(root.FinalPath(),
+                                   UTIL::NormalizedFullPath((m_root + L"\\elsewhere\\inner").c_str())));
+    const struct {
+        const wchar_t* below;
+        UTIL::FolderState expected;
+    } rows[] = {
+        {L"", UTIL::FolderState::Plain},
+        {L"\\sub", UTIL::FolderState::Plain},
+        {L"\\SUB\\", UTIL::FolderState::Plain},
+        {L"\\planted", UTIL::FolderState::Link},
+        {L"\\absent", UTIL::FolderState::Missing},
+    };
+    for (const auto& row : rows) {
+        const std::wstring path = m_root + L"\\linked\\inner" + row.below;
+        EXPECT_EQ(row.expected,
+                  UTIL::CheckFolderAt(path.c_str(), root.ExpectedFinalPath(path.c_str())))
+            << std::string(row.below, row.below + wcslen(row.below));
+    }
+    // Not below the root: no expected place, so nothing there is accepted.
+    EXPECT_EQ(L"", root.ExpectedFinalPath((m_root + L"\\linked\\innerX").c_str()));
+    EXPECT_EQ(L"", root.ExpectedFinalPath((m_root + L"\\plain").c_str()));
+    EXPECT_FALSE(UTIL::CTrustedRoot((m_root + L"\\absent").c_str()).IsKnown());
+}
+
+TEST(PathLinksNames, RelativeBelowComparesWholeNamesAsWindowsDoes) {
+    const struct {
+        const wchar_t* root;
+        const wchar_t* path;
+        bool below;
+        const wchar_t* relative;
+    } rows[] = {
+        {L"C:\\Product", L"C:\\Product", true, L""},
+        {L"C:\\Product", L"c:\\PRODUCT\\BM\\LOG", true, L"BM\\LOG"},
+        {L"C:\\", L"C:\\Product", true, L"Product"},
+        {L"C:\\Product", L"C:\\ProductX\\BM", false, L""},
+        {L"C:\\Product\\Bin", L"C:\\Product", false, L""},
+        {L"C:\\\u00c9tude", L"c:\\\u00e9TUDE\\x", true, L"x"},
+        {L"", L"C:\\Product", false, L""},
+    };
+    for (const auto& row : rows) {
+        std::wstring relative;
+        EXPECT_EQ(row.below, UTIL::RelativeBelow(row.root, row.path, &relative))
+            << std::string(row.path, row.path + wcslen(row.path));
+        EXPECT_EQ(row.relative, relative);
+    }
+}
+
 TEST(PathLinksNames, SamePathIgnoresCaseVerbatimPrefixAndTrailingSeparator) {
     EXPECT_TRUE(UTIL::SameFullPath(UTIL::NormalizedFullPath(L"\\\\?\\C:\\Windows\\"),
                                    UTIL::NormalizedFullPath(L"c:\\windows")));
@@ -113,6 +169,8 @@ TEST(PathLinksNames, SamePathIgnoresCaseVerbatimPrefixAndTrailingSeparator) {
     EXPECT_FALSE(UTIL::SameFullPath(UTIL::NormalizedFullPath(L"C:\\Windows"),
                                     UTIL::NormalizedFullPath(L"C:\\Windows2")));
     EXPECT_FALSE(UTIL::SameFullPath(L"", L""));
+    // Case folding beyond ASCII, as the file system folds names.
+    EXPECT_TRUE(UTIL::SameFullPath(L"C:\\\u00c9T\u00c9", L"c:\\\u00e9t\u00e9"));
 }
 
 }  // namespace
