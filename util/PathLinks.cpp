@@ -199,7 +199,8 @@ unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD 
     for (int round = 0; round < 2; ++round) {
         unique_handle file = OpenFileNoFollow(path, access, share);
         if (file || ::GetLastError() != ERROR_FILE_NOT_FOUND) return file;
-        file.reset(::CreateFileW(path, access, share, nullptr, CREATE_NEW,
+        const DWORD createAccess = created != nullptr ? access | DELETE : access;
+        file.reset(::CreateFileW(path, createAccess, share, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (file) {
             if (created != nullptr) *created = true;

@@ -109,8 +109,9 @@ unique_handle OpenFileNoFollow(const wchar_t* path, DWORD access, DWORD share);
 // Opens the file at the path, or creates it when nothing stands there. A new
 // file is made with CREATE_NEW, which fails on any link, even a dangling one:
 // an OPEN_ALWAYS would create the file a dangling link points to. With
-// `created`, says whether this call made the file (a caller that then
-// refuses it deletes it through the handle).
+// `created`, says whether this call made the file, and a file it makes is
+// opened with DELETE as well: a caller that then refuses it deletes it
+// through the handle.
 unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD share,
                                        bool* created = nullptr);
 
