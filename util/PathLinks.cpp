@@ -160,13 +160,30 @@ FolderState CheckFolderAt(const wchar_t* path, const std::wstring& expectedFinal
                    ? FolderState::Missing
                    : FolderState::Unreadable;
     }
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!::GetFileInformationByHandle(folder.get(), &info)) return FolderState::Unreadable;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return FolderState::Link;
-    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return FolderState::NotFolder;
+    FILE_BASIC_INFO info = {};
+    if (!::GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &info, sizeof(info)))
+        return FolderState::Unreadable;
+    if (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return FolderState::Link;
+    if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return FolderState::NotFolder;
     if (!SameFullPath(FinalPathOf(folder.get()), expectedFinalPath)) return FolderState::Link;
     if (pin != nullptr) *pin = std::move(folder);
     return FolderState::Plain;
+}
+
+FolderState CheckFolderBelow(const CTrustedRoot& root, const wchar_t* path, unique_handle* pin) {
+    if (!root.IsKnown()) return FolderState::Unreadable;
+    if (!SameFullPath(NormalizedFullPath(path), root.ConfiguredPath()))
+        return CheckFolderAt(path, root.ExpectedFinalPath(path), pin);
+    // The root itself: its placement, a link included, is the installation's.
+    const unique_handle folder(::CreateFileW(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    FILE_BASIC_INFO info = {};
+    if (!folder ||
+        !::GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &info, sizeof(info)))
+        return FolderState::Unreadable;
+    return (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FolderState::Plain
+                                                            : FolderState::NotFolder;
 }
 
 unique_handle OpenFileNoFollow(const wchar_t* path, DWORD access, DWORD share) {
@@ -175,14 +192,21 @@ unique_handle OpenFileNoFollow(const wchar_t* path, DWORD access, DWORD share) {
                                        nullptr));
 }
 
-unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD share) {
+unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD share,
+                                       bool* created) {
+    if (created != nullptr) *created = false;
     // Two rounds: the file may appear or go between the two calls.
     for (int round = 0; round < 2; ++round) {
         unique_handle file = OpenFileNoFollow(path, access, share);
         if (file || ::GetLastError() != ERROR_FILE_NOT_FOUND) return file;
-        file.reset(::CreateFileW(path, access, share, nullptr, CREATE_NEW,
+        const DWORD createAccess = created != nullptr ? access | DELETE : access;
+        file.reset(::CreateFileW(path, createAccess, share, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (file || ::GetLastError() != ERROR_FILE_EXISTS) return file;
+        if (file) {
+            if (created != nullptr) *created = true;
+            return file;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS) return file;
     }
     return unique_handle();
 }
@@ -192,13 +216,33 @@ namespace {
 // Not a folder, not a reparse point, a single hard link: a second hard link
 // would let a write or a deletion here reach a file that lives somewhere else
 // under another name.
+// The two queries cost a few microseconds under Wine, where
+// GetFileInformationByHandle also asks for the volume (milliseconds): the
+// dump purge judges every candidate with them.
 bool IsSinglePlainFile(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
-    BY_HANDLE_FILE_INFORMATION own = {};
-    BY_HANDLE_FILE_INFORMATION& facts = info != nullptr ? *info : own;
-    if (!::GetFileInformationByHandle(file, &facts)) return false;
-    if (facts.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+    FILE_BASIC_INFO basic = {};
+    FILE_STANDARD_INFO standard = {};
+    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) ||
+        !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard))) {
         return false;
-    return facts.nNumberOfLinks == 1;
+    }
+    if (info != nullptr) {
+        *info = {};
+        info->dwFileAttributes = basic.FileAttributes;
+        info->ftCreationTime = {basic.CreationTime.LowPart,
+                                static_cast<DWORD>(basic.CreationTime.HighPart)};
+        info->ftLastAccessTime = {basic.LastAccessTime.LowPart,
+                                  static_cast<DWORD>(basic.LastAccessTime.HighPart)};
+        info->ftLastWriteTime = {basic.LastWriteTime.LowPart,
+                                 static_cast<DWORD>(basic.LastWriteTime.HighPart)};
+        info->nFileSizeHigh = static_cast<DWORD>(standard.EndOfFile.HighPart);
+        info->nFileSizeLow = standard.EndOfFile.LowPart;
+        info->nNumberOfLinks = standard.NumberOfLinks;
+    }
+    if (standard.Directory ||
+        (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
+    return standard.NumberOfLinks == 1;
 }
 
 }  // namespace
@@ -210,6 +254,11 @@ bool IsSinglePlainFileAt(HANDLE file, const wchar_t* path, BY_HANDLE_FILE_INFORM
 bool IsSinglePlainFileBelow(HANDLE file, const CTrustedRoot& root, const wchar_t* path,
                             BY_HANDLE_FILE_INFORMATION* info) {
     return IsSinglePlainFile(file, info) && HandleIsBelowRootAt(file, root, path);
+}
+
+bool IsSinglePlainFileWithFinalPath(HANDLE file, const std::wstring& expectedFinalPath,
+                                    BY_HANDLE_FILE_INFORMATION* info) {
+    return IsSinglePlainFile(file, info) && SameFullPath(FinalPathOf(file), expectedFinalPath);
 }
 
 bool RenameThroughHandle(HANDLE file, const wchar_t* newPath) {

@@ -91,6 +91,12 @@ FolderState CheckFolder(const wchar_t* path);
 FolderState CheckFolderAt(const wchar_t* path, const std::wstring& expectedFinalPath,
                           unique_handle* pin = nullptr);
 
+// The same, for a folder named at or below a trusted root: what lies below
+// the root must be free of links; the root itself is taken as placed (it
+// only has to be a folder). An unknown root gives Unreadable: refused.
+FolderState CheckFolderBelow(const CTrustedRoot& root, const wchar_t* path,
+                             unique_handle* pin = nullptr);
+
 // A short word for traces and reports: "plain", "missing", "link",
 // "not a folder", "unreadable".
 const wchar_t* FolderStateName(FolderState state);
@@ -102,18 +108,30 @@ unique_handle OpenFileNoFollow(const wchar_t* path, DWORD access, DWORD share);
 
 // Opens the file at the path, or creates it when nothing stands there. A new
 // file is made with CREATE_NEW, which fails on any link, even a dangling one:
-// an OPEN_ALWAYS would create the file a dangling link points to.
-unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD share);
+// an OPEN_ALWAYS would create the file a dangling link points to. With
+// `created`, says whether this call made the file, and a file it makes is
+// opened with DELETE as well: a caller that then refuses it deletes it
+// through the handle.
+unique_handle OpenOrCreateFileNoFollow(const wchar_t* path, DWORD access, DWORD share,
+                                       bool* created = nullptr);
 
 // True when the handle is one plain file reached at `path` itself: not a
 // folder, not a reparse point, a single hard link, and its final path is the
-// path. Fills `info` when given. Anything it cannot establish gives false.
+// path. Fills `info` when given (attributes, times, size and link count; the
+// volume serial and file index stay 0). Anything it cannot establish gives
+// false.
 bool IsSinglePlainFileAt(HANDLE file, const wchar_t* path,
                          BY_HANDLE_FILE_INFORMATION* info = nullptr);
 
 // The same, with the final path measured against the trusted root's.
 bool IsSinglePlainFileBelow(HANDLE file, const CTrustedRoot& root, const wchar_t* path,
                             BY_HANDLE_FILE_INFORMATION* info = nullptr);
+
+// The same, with the final path given: where the file must finally be (for
+// example a checked folder's final path and the file's name), so that a
+// caller judging many files in one folder resolves the folder once.
+bool IsSinglePlainFileWithFinalPath(HANDLE file, const std::wstring& expectedFinalPath,
+                                    BY_HANDLE_FILE_INFORMATION* info = nullptr);
 
 // Renames the file open on the handle (opened with DELETE) to `newPath`, a
 // full path, replacing whatever stands there, a file or a link itself, and

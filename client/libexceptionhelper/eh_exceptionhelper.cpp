@@ -184,7 +184,11 @@ UTIL::unique_handle CreateNewDumpFile(CDumpFileSecurity& security,
 // the handle: it replaces whatever stands at the name, a file or a link
 // itself (Windows and Wine alike), writes through nothing, and cannot move
 // anything but this file. The dump is then written through the handle.
+// The dump folder (the working folder, or the temporary folder) is measured
+// by its own final path: an installation behind a junction or a symbolic
+// link keeps its dump; a folder that cannot be resolved refuses it.
 bool MoveOverDumpName(HANDLE file, const wchar_t* outputFile) {
+    const UTIL::CTrustedRoot dumpFolder(State().dumpFolder);
     if (!UTIL::RenameThroughHandle(file, outputFile)) {
         DebugTraceW('F', TRACE_SRC_W, L"%s - Rename failed: [%d].", L"MyUnhandledExceptionHandler",
                     static_cast<int>(::GetLastError()));
@@ -192,7 +196,7 @@ bool MoveOverDumpName(HANDLE file, const wchar_t* outputFile) {
     }
     // A second hard link made to the new file in the meantime would keep a
     // copy of the dump readable elsewhere.
-    if (!UTIL::IsSinglePlainFileAt(file, outputFile)) {
+    if (!UTIL::IsSinglePlainFileBelow(file, dumpFolder, outputFile)) {
         DebugTraceW('F', TRACE_SRC_W, L"%s - Dump file is not at [%s].",
                     L"MyUnhandledExceptionHandler", outputFile);
         return false;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <string>
 
 #include "DebugTrace.h"
 #include "PathLinks.h"
@@ -37,7 +38,7 @@ bool AppendPath(wchar_t* path, size_t capacity, const wchar_t* tail) {
 // into a buffer of 261 characters, always terminated) and appends `subFolder`. False leaves
 // `folder` empty.
 bool ReadFolderValue(HKEY key, const wchar_t* valueName, const wchar_t* subFolder,
-                     const wchar_t* failureFormat, wchar_t* folder) {
+                     const wchar_t* failureFormat, wchar_t* folder, std::wstring* root) {
     DWORD bytes = kValueBytes;
     DWORD type = 0;
     LSTATUS status =
@@ -53,6 +54,7 @@ bool ReadFolderValue(HKEY key, const wchar_t* valueName, const wchar_t* subFolde
     }
     // The value need not carry its terminator; the buffer holds one more.
     folder[bytes / sizeof(wchar_t)] = L'\0';
+    *root = folder;
     if (folder[0] == L'\0' || !AppendPath(folder, kPathChars, subFolder)) {
         folder[0] = L'\0';
         return false;
@@ -70,15 +72,17 @@ HKEY OpenProductKey(const wchar_t* subKey) {
 }
 
 // The folder of the log: "<Application Path>Misc\", or else
-// "<Local_Path>TEMP\"; empty when neither can be read.
-void LogFolder(wchar_t* folder) {
+// "<Local_Path>TEMP\"; empty when neither can be read. `root` is the value
+// it was made from: the installation's folder, whose own placement (behind a
+// junction or a symbolic link) is trusted.
+void LogFolder(wchar_t* folder, std::wstring* root) {
     folder[0] = L'\0';
     UTIL::unique_hkey appKey(OpenProductKey(kAppPathKey));
     if (appKey) {
         ReadFolderValue(appKey.get(), L"Application Path", L"Misc\\",
                         L"%s - Failed to get registry key _REG_APP_PATH_KEY_NAME, Windows error "
                         L"code: %x",
-                        folder);
+                        folder, root);
         return;
     }
     UTIL::unique_hkey serviceKey(OpenProductKey(kServiceInfoKey));
@@ -86,27 +90,53 @@ void LogFolder(wchar_t* folder) {
         ReadFolderValue(serviceKey.get(), L"Local_Path", L"TEMP\\",
                         L"%s - Failed to get registry key _REG_SERVICE_INFORMATION_SECTION, "
                         L"Windows error code: %x",
-                        folder);
+                        folder, root);
     }
+}
+
+// The log's folder must be a plain folder below the trusted root; it stays
+// pinned (no delete sharing) while the file is opened in it.
+bool CheckLogFolder(const UTIL::CTrustedRoot& root, const wchar_t* folder, const wchar_t* logPath,
+                    UTIL::unique_handle* pin) {
+    const UTIL::FolderState state = UTIL::CheckFolderBelow(root, folder, pin);
+    if (state == UTIL::FolderState::Plain) return true;
+    if (state == UTIL::FolderState::Missing) {
+        // What the open in a missing folder reported before the check.
+        DebugTraceW('W', TRACE_SRC_W, L"%s - Failed to open file: %s, Windows error code: %x",
+                    kWriteLog, logPath, ERROR_PATH_NOT_FOUND);
+    } else {
+        DebugTraceW('W', TRACE_SRC_W, L"%s - Folder %s is %s, nothing written", kWriteLog, folder,
+                    UTIL::FolderStateName(state));
+    }
+    return false;
 }
 
 }  // namespace
 
 void CVerifyFileSignV2::WriteDigitalSignInvalidLog(const wchar_t* filePath, DWORD errorCode) {
     wchar_t logPath[kPathChars + 1] = {};
-    LogFolder(logPath);
+    std::wstring rootPath;
+    LogFolder(logPath, &rootPath);
+    const std::wstring folder = logPath;
     if (logPath[0] == L'\0' || !AppendPath(logPath, kPathChars, kLogFileName)) return;
+    const UTIL::CTrustedRoot root(rootPath.c_str());
+    UTIL::unique_handle folderPin;
+    if (!CheckLogFolder(root, folder.c_str(), logPath, &folderPin)) return;
 
     // Opened or created without following a link, and written only when the
-    // handle is the one plain file at that very name: a link or a second hard
-    // link planted there would have the record overwrite another file.
-    UTIL::unique_handle file(UTIL::OpenOrCreateFileNoFollow(logPath, GENERIC_WRITE, 0));
+    // handle is the one plain file at that very name below the root: a link
+    // or a second hard link planted there would have the record overwrite
+    // another file. A file this call made and then refused (the folder
+    // swapped for a link meanwhile) is removed again through its handle.
+    bool created = false;
+    UTIL::unique_handle file(UTIL::OpenOrCreateFileNoFollow(logPath, GENERIC_WRITE, 0, &created));
     if (!file) {
         DebugTraceW('W', TRACE_SRC_W, L"%s - Failed to open file: %s, Windows error code: %x",
                     kWriteLog, logPath, ::GetLastError());
         return;
     }
-    if (!UTIL::IsSinglePlainFileAt(file.get(), logPath)) {
+    if (!UTIL::IsSinglePlainFileBelow(file.get(), root, logPath)) {
+        if (created) UTIL::DeleteThroughHandle(file.get());
         DebugTraceW('W', TRACE_SRC_W, L"%s - Not a plain file: %s, left alone", kWriteLog,
                     logPath);
         return;

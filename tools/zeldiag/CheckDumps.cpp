@@ -28,20 +28,15 @@ std::wstring LocalTime(__time64_t t) {
     return text;
 }
 
-// The dumps the purge would see, listed by the helper's own search.
-std::vector<DumpFile> ListDumps(const EH::DumpFolder& folder) {
-    DumpFileSet names;
-    GetDumpFileName(folder.folder.c_str(), folder.pattern, &names);
+// The dumps the purge counts, judged by the purge's own rules (links and
+// entries it cannot open are left out, as the purge leaves them alone).
+std::vector<DumpFile> CountedDumps(const EH::DumpFolderSurvey& survey) {
     std::vector<DumpFile> dumps;
-    for (const std::wstring& path : names) {
-        WIN32_FILE_ATTRIBUTE_DATA data = {};
+    for (const EH::CountedDump& counted : survey.counted) {
         DumpFile dump;
-        dump.path = path;
-        if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-            dump.bytes =
-                (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-            dump.lastWrite = UnixTime(data.ftLastWriteTime);
-        }
+        dump.path = counted.path;
+        dump.bytes = counted.bytes;
+        dump.lastWrite = UnixTime(counted.lastWrite);
         dumps.push_back(dump);
     }
     return dumps;
@@ -102,8 +97,10 @@ DumpChecks CheckDumps(const Installation& installation, __time64_t now) {
     DumpChecks checks;
     for (const EH::DumpFolder& folder : EH::PurgedDumpFolders(installation.Binaries())) {
         const std::wstring name = L"dumps " + RelativeName(installation, folder.folder);
-        // The purge's own rule: a folder that is not a plain one is skipped.
-        const UTIL::FolderState state = UTIL::CheckFolder(folder.folder.c_str());
+        // The purge's own judgement: a folder that is not a plain one below
+        // its installation folder is skipped.
+        const EH::DumpFolderSurvey survey = EH::SurveyDumpFolder(folder);
+        const UTIL::FolderState state = survey.state;
         if (state != UTIL::FolderState::Plain && state != UTIL::FolderState::Missing) {
             checks.lines.push_back(Fail(
                 name, std::wstring(L"not a plain folder (") + UTIL::FolderStateName(state) +
@@ -112,7 +109,7 @@ DumpChecks CheckDumps(const Installation& installation, __time64_t now) {
                 L"elsewhere, so it refuses to purge through it"));
             continue;
         }
-        const std::vector<DumpFile> dumps = ListDumps(folder);
+        const std::vector<DumpFile> dumps = CountedDumps(survey);
         checks.lines.push_back(LineOf(name, dumps, retention, now));
         checks.dumps.insert(checks.dumps.end(), dumps.begin(), dumps.end());
     }

@@ -83,7 +83,10 @@ CheckLine CheckFolders(const Installation& installation) {
                         L"Information, 64-bit view): the service creates no temp folders",
                         L"set Local_Path to the product's local folder and restart the service");
     }
-    const UTIL::FolderState base = UTIL::CheckFolder(localPath.c_str());
+    // The service's own rule: "Local_Path" is the installation's (a link to
+    // it is the administrator's); below it nothing may be a link.
+    const UTIL::CTrustedRoot root(localPath.c_str());
+    const UTIL::FolderState base = UTIL::CheckFolderBelow(root, localPath.c_str());
     std::wstring found = L"Local_Path " + localPath + L" " + UTIL::FolderStateName(base);
     if (base != UTIL::FolderState::Plain)
         return Fail(kName, found + L": the service cannot make its temp folders there",
@@ -92,7 +95,7 @@ CheckLine CheckFolders(const Installation& installation) {
     CheckStatus status = CheckStatus::Ok;
     for (const wchar_t* suffix :
          {L"\\TEMP", L"\\TEMP\\SampleSubmission", L"\\TEMP\\SampleSubmission\\Log"}) {
-        const UTIL::FolderState state = UTIL::CheckFolder((localPath + suffix).c_str());
+        const UTIL::FolderState state = UTIL::CheckFolderBelow(root, (localPath + suffix).c_str());
         found += std::wstring(L", ") + (suffix + 1) + L" " + UTIL::FolderStateName(state);
         status = Worse(status, StatusOf(state));
     }

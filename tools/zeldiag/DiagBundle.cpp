@@ -37,22 +37,15 @@ std::string Utf8(const std::wstring& text) {
     return bytes;
 }
 
-// True for a plain file reached at its own path: no reparse point, no
-// other hard link, no link on the way.
-bool IsPlainFileAt(HANDLE file, const std::wstring& path) {
-    BY_HANDLE_FILE_INFORMATION information = {};
-    return GetFileInformationByHandle(file, &information) &&
-           !(information.dwFileAttributes &
-             (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-           information.nNumberOfLinks == 1 && UTIL::HandleIsAt(file, path.c_str());
-}
-
-// The file's bytes, read only when it is a plain file of its own: a link in
-// the product folder could point outside the installation.
-bool ReadInstallationFile(const std::wstring& path, std::string& bytes) {
+// The file's bytes, read only when it is a plain file of its own below the
+// product folder: a link planted there could point outside the
+// installation; a link above it (the product behind a junction) is the
+// administrator's.
+bool ReadInstallationFile(const UTIL::CTrustedRoot& product, const std::wstring& path,
+                          std::string& bytes) {
     UTIL::unique_handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file || !IsPlainFileAt(file.get(), path)) return false;
+    if (!file || !UTIL::IsSinglePlainFileBelow(file.get(), product, path.c_str())) return false;
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxSettingsBytes) return false;
     bytes.resize(static_cast<size_t>(size.QuadPart));
@@ -64,7 +57,8 @@ bool ReadInstallationFile(const std::wstring& path, std::string& bytes) {
 
 class CBundleWriter {
 public:
-    explicit CBundleWriter(const std::wstring& folder) : m_folder(folder) {}
+    CBundleWriter(const std::wstring& folder, const std::wstring& product)
+        : m_folder(folder), m_product(product.c_str()) {}
 
     void Text(const std::wstring& name, const std::wstring& text) { Bytes(name, Utf8(text)); }
     void Bytes(const std::wstring& name, const std::string& bytes) {
@@ -72,7 +66,7 @@ public:
     }
     void Copy(const std::wstring& name, const std::wstring& source) {
         std::string bytes;
-        if (ReadInstallationFile(source, bytes))
+        if (ReadInstallationFile(m_product, source, bytes))
             Bytes(name, bytes);
         else
             Failed(name + L" (" + source + L" not read: missing, a link or over 1 MiB)");
@@ -85,6 +79,7 @@ private:
     }
 
     std::wstring m_folder;
+    UTIL::CTrustedRoot m_product;
     std::wstring m_error;
 };
 
@@ -104,7 +99,7 @@ bool CreateBundleFolder(const std::wstring& folder, std::wstring& error) {
 
 bool WriteBundle(const std::wstring& folder, const Installation& installation,
                  const BundleContent& content, std::wstring& error) {
-    CBundleWriter writer(folder);
+    CBundleWriter writer(folder, installation.product);
     writer.Text(L"report.txt", content.reportText);
     writer.Text(L"report.json", content.reportJson);
     writer.Copy(L"stvZelSvr.ini", installation.product + L"Private\\stvZelSvr.ini");

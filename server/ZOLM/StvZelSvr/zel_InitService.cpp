@@ -70,28 +70,18 @@ bool ComposeFolder(wchar_t (&folder)[MAX_PATH], const wchar_t* localPath, const 
     return written >= 0 && written < MAX_PATH - 1;
 }
 
-// "Local_Path" as it finally resolves: an administrator may have put the
-// product behind a link. Below it nothing may be one. Empty when it cannot
-// be opened (then each folder's own full path is the measure).
-std::wstring LocalPathFinal(const wchar_t* localPath) {
-    const UTIL::unique_handle folder(CreateFileW(
-        localPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return folder ? UTIL::FinalPathOf(folder.get()) : std::wstring();
-}
-
 // Makes the folder when nothing stands there. A plain folder at its place is
 // held in `pin`, so that it stays there while the next level is made in it.
 // A link (or anything else) in a folder's place is refused, never followed:
 // LocalSystem would make the folders wherever it points; false ends the
 // walk. A creation that failed goes unreported, as before.
-bool CreateFolderIfMissing(const wchar_t* folder, const std::wstring& expected,
+bool CreateFolderIfMissing(const wchar_t* folder, const UTIL::CTrustedRoot& root,
                            UTIL::unique_handle* pin) {
-    UTIL::FolderState state = UTIL::CheckFolderAt(folder, expected, pin);
+    UTIL::FolderState state = UTIL::CheckFolderBelow(root, folder, pin);
     if (state == UTIL::FolderState::Missing) {
         DebugTraceW('D', TRACE_SRC_W, L"%s - Create Dir(%s).", L"CreateTempFolder", folder);
         CreateDirectoryW(folder, nullptr);
-        state = UTIL::CheckFolderAt(folder, expected, pin);
+        state = UTIL::CheckFolderBelow(root, folder, pin);
     }
     if (state == UTIL::FolderState::Plain || state == UTIL::FolderState::Missing) return true;
     DebugTraceW('W', TRACE_SRC_W, L"%s - Dir(%s) is %s, refused.", L"CreateTempFolder", folder,
@@ -113,7 +103,10 @@ void CreateTempFolder() {
     if (localPath[0] != L'\0') {
         const wchar_t* suffixes[] = {L"\\TEMP", L"\\TEMP\\SampleSubmission",
                                      L"\\TEMP\\SampleSubmission\\Log"};
-        const std::wstring base = LocalPathFinal(localPath);
+        // "Local_Path" is the installation's: an administrator may have put
+        // it behind a link. Below it nothing may be one, measured against
+        // its own final path; when that cannot be had, nothing is made.
+        const UTIL::CTrustedRoot root(localPath);
         UTIL::unique_handle pins[3];
         for (size_t level = 0; level < 3; ++level) {
             const wchar_t* suffix = mode == kTempFolderMode ? suffixes[level] : L"";
@@ -123,9 +116,12 @@ void CreateTempFolder() {
                             localPath, suffix);
                 break;
             }
-            const std::wstring expected =
-                base.empty() ? UTIL::NormalizedFullPath(folder) : base + suffix;
-            if (!CreateFolderIfMissing(folder, expected, &pins[level])) break;
+            if (!root.IsKnown()) {
+                DebugTraceW('W', TRACE_SRC_W, L"%s - Dir(%s) cannot be resolved, refused.",
+                            L"CreateTempFolder", localPath);
+                break;
+            }
+            if (!CreateFolderIfMissing(folder, root, &pins[level])) break;
         }
     }
     DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"CreateTempFolder");

@@ -118,6 +118,34 @@ TEST_F(fileio_InvalidLog, LinkAtTheLogNameIsRefusedNotFollowed) {
         << m_trace.Dump();
 }
 
+// The folder is judged below "Application Path": a Misc folder that is a
+// link gets nothing (no file made in its target); a product folder reached
+// through a link above it is the installation's and gets the record.
+TEST_F(fileio_InvalidLog, MiscFolderThatIsALinkGetsNothingAndALinkedProductFolderItsRecord) {
+    ZELTEST::CProductFolder elsewhere(L"fileio-invalidlog-elsewhere");
+    const std::wstring linkedRoot = L"C:\\zeltest\\fileio-invalidlog-via\\";
+    ZELTEST::CPlantedLinks links;
+    ZELTEST::RemoveTree(m_folder.Root() + L"Misc\\");
+    links.Add(elsewhere.Root(), m_folder.Root() + L"Misc");
+    links.Add(m_folder.Root(), linkedRoot);
+    ASSERT_TRUE(links.Plant());
+
+    m_verifier.WriteDigitalSignInvalidLog(L"C:\\p\\lib.dll", 1);
+    EXPECT_EQ(::GetFileAttributesW((elsewhere.Root() + L"DSInvalidLogLastInfo.log").c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(m_trace.Contains(L"CVerifyFileSignV2::WriteDigitalSignInvalidLog - Folder " +
+                                 m_folder.Root() + L"Misc\\ is link, nothing written"))
+        << m_trace.Dump();
+
+    links.RemoveAll();
+    ASSERT_TRUE(ZELTEST::CreateFolders(m_folder.Root() + L"Misc\\"));
+    links.Add(m_folder.Root(), linkedRoot);
+    ASSERT_TRUE(links.Plant());
+    ASSERT_TRUE(m_appPath.Set(linkedRoot));
+    m_verifier.WriteDigitalSignInvalidLog(L"C:\\p\\lib.dll", 1);
+    EXPECT_EQ(FILEIOTEST::ReadWholeFile(LogPath()), RecordBytes(L"C:\\p\\lib.dll\t1"));
+}
+
 TEST_F(fileio_InvalidLog, ApplicationPathWithoutClosingBackslashStillNamesTheMiscFolder) {
     std::wstring root = m_folder.Root();
     root.pop_back();

@@ -319,6 +319,42 @@ TEST(ZelDiagBroken, EachBrokenInstallationGivesItsLine) {
     }
 }
 
+// The product reached through a link above it, as the service accepts it:
+// the folders are OK, the dumps counted as the purge counts them (one it
+// cannot open is left out), and the bundle copies the settings.
+TEST_F(ZelDiag, LinkedProductFolderIsJudgedAsTheServiceJudgesIt) {
+    const std::wstring via = L"C:\\zeltest\\diag-via\\";
+    ZELTEST::CPlantedLinks links;
+    links.Add(Root(), via);
+    ASSERT_TRUE(links.Plant());
+    m_layout.m_localPath.reset();  // its destructor removes the value
+    m_layout.m_localPath = std::make_unique<ZELTEST::CLocalPathValue>(via + L"Local\\");
+    for (int day = 1; day <= 5; ++day)
+        ASSERT_TRUE(WriteBytes(Root() + L"Bin\\x64\\2026120" + std::to_wstring(day) + L"-101500.dmp",
+                               "dump"));
+    ASSERT_TRUE(ZELTEST::CreateFolders(Root() + L"Bin\\x64\\HBRF\\"));
+    ASSERT_TRUE(WriteBytes(Root() + L"Bin\\x64\\HBRF\\20261201-101500.dmp", "dump"));
+    UTIL::unique_handle held(CreateFileW((Root() + L"Bin\\x64\\HBRF\\20261201-101500.dmp").c_str(),
+                                         GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.valid());
+    const std::wstring bundle = Root() + L"bundle";
+    const DiagRun run = RunInProcess({L"--product", via, L"--bundle", bundle});
+    EXPECT_EQ(L"OK   folders: Local_Path " + via +
+                  L"Local plain, TEMP plain, TEMP\\SampleSubmission plain, "
+                  L"TEMP\\SampleSubmission\\Log plain",
+              LineOf(run.out, L"folders"));
+    EXPECT_EQ(L"WARN dumps Bin\\x64\\: 5 dump(s), 0 MB, newest <time>, oldest <time> "
+              L"(DumpMaximumFiles 4, DumpMaxKeepDay 60); 1 more than DumpMaximumFiles keeps -> the "
+              L"service purges them at its next start; look at why it crashed (the dumps) before "
+              L"restarting it",
+              WithoutTimes(LineOf(run.out, L"dumps Bin\\x64\\")));
+    EXPECT_EQ(L"OK   dumps Bin\\x64\\HBRF\\: no dumps (DumpMaximumFiles 4, DumpMaxKeepDay 60)",
+              LineOf(run.out, L"dumps Bin\\x64\\HBRF\\"));
+    EXPECT_EQ(ZELTEST::ReadWholeFile(Root() + kModuleIni),
+              ZELTEST::ReadWholeFile(bundle + L"\\stvZelSvr.ini"));
+}
+
 TEST_F(ZelDiag, BundleHoldsExactlyTheListedFilesAndRefusesAnExistingFolder) {
     ASSERT_TRUE(WriteBytes(Root() + L"Bin\\x64\\20261201-101500.dmp", "dump"));
     const std::wstring bundle = Root() + L"bundle";

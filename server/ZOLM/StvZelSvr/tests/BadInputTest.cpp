@@ -266,6 +266,22 @@ TEST(BadInputTempFolder, LinkInPlaceOfAFolderIsRefused) {
     EXPECT_FALSE(HasLine(lines, L"Create Dir(", 'D'));
 }
 
+// A "Local_Path" that cannot be opened gives no measure for what lies below
+// it: nothing is made there, and the refusal is traced.
+TEST(BadInputTempFolder, LocalPathThatCannotBeOpenedCreatesNothing) {
+    ZELTEST::CProductFolder product(L"badinput_noroot");
+    CScopedLocalPath localPath;
+    CScopedModuleProfile profile("101");
+    ASSERT_TRUE(localPath.Set(product.Root() + L"absent\\"));
+    const auto lines = CreateTempFolderTraced();
+    EXPECT_TRUE(HasLine(lines,
+                        L"CreateTempFolder - Dir(" + product.Root() +
+                            L"absent) cannot be resolved, refused.",
+                        'W'));
+    EXPECT_FALSE(HasLine(lines, L"Create Dir(", 'D'));
+    EXPECT_FALSE(FolderExists(product.Root() + L"absent"));
+}
+
 // Only "Mode" 101 reads the product key; text, empty, negative or huge
 // values read as some other number (the platform's integer read) and leave
 // the key path empty: the root has no "Local_Path", so no folder is made.
