@@ -80,7 +80,7 @@ endfunction()
 # see each other's pipes, services or registry. A test that needs the whole
 # machine to itself (timing or memory figures) adds RUN_SERIAL TRUE.
 # See docs/e2e-harness.md.
-set(ZEL_WINE_LANES 6 CACHE STRING "Wine prefixes that run tests side by side (measured: docs/e2e-harness.md)")
+set(ZEL_WINE_LANES 10 CACHE STRING "Wine prefixes that run tests side by side (measured: docs/e2e-harness.md)")
 set(ZEL_WINE_LANE_SPEC ${CMAKE_BINARY_DIR}/wine-lanes.json)
 block()
   set(slots "")

@@ -6,14 +6,21 @@
 # A test whose process printed nothing at all never ran: the Wine launch
 # itself failed (seen once in about 1,500 runs, 0.02 s, no output). Only such
 # tests are run once more; a test that ran and failed stays failed.
+#
+# Its last line is the wall time (setup and build, then the tests), after
+# CTest's summary.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 scripts/setup.sh
 . scripts/wine-env.sh
 echo "== Wine lanes: $(zel_wine_lane_count)"
+built_at=$SECONDS
 zel_wine_lanes_up
+report_wall_time() {
+  echo "== wall time: $SECONDS s (setup and build $built_at s, lanes and tests $((SECONDS - built_at)) s)"
+}
 # However the run ends, the lanes' servers do not outlive it.
-trap zel_wine_lanes_down EXIT
+trap 'zel_wine_lanes_down; report_wall_time' EXIT
 jobs=$(zel_wine_lane_count)
 log=build/mingw/Testing/Temporary/LastTest.log
 if ctest --preset mingw -j "$jobs" "$@"; then

@@ -30,6 +30,12 @@ int scStopServiceViaSCM(LPCWSTR serviceName, DWORD timeoutSeconds);
 bool WaitForServiceStatusH(DWORD wantedState, SC_HANDLE& service, DWORD polls, DWORD intervalMs);
 bool scWaitForServiceStatus(DWORD wantedState, LPCWSTR serviceName, DWORD polls, DWORD intervalMs);
 int scQueryServiceStatusW(LPCWSTR serviceName, DWORD* currentState);
+// Recovery after a crash: restart after restartDelayMs on each of the first
+// `restarts` failures, nothing after that; the failure count is reset after
+// resetPeriodSeconds without a failure. Non-crash exits are left out. 0, -2,
+// -3, -8 (no name) or the error of ChangeServiceConfig2W.
+int scSetServiceFailureActionsW(LPCWSTR serviceName, DWORD restarts, DWORD restartDelayMs,
+                                DWORD resetPeriodSeconds);
 
 // This executable's folder with its trailing backslash, into a buffer of
 // SC_FOLDER_CHARS characters.

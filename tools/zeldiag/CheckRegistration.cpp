@@ -105,7 +105,70 @@ std::wstring ConfigDifferences(const ServiceRegistration& registration) {
     return differences;
 }
 
+constexpr wchar_t kRecoveryName[] = L"recovery";
+constexpr wchar_t kSetRecovery[] =
+    L"set them as -install does (as an administrator): sc failure stvZelSvr reset= 86400 "
+    L"actions= restart/60000/restart/60000//0";
+
+std::wstring ActionText(const SC_ACTION& action) {
+    const std::wstring after = L" after " + std::to_wstring(action.Delay / 1000) + L" s";
+    switch (action.Type) {
+        case SC_ACTION_NONE:
+            return L"nothing";
+        case SC_ACTION_RESTART:
+            return L"restart" + after;
+        case SC_ACTION_REBOOT:
+            return L"reboot" + after;
+        case SC_ACTION_RUN_COMMAND:
+            return L"run the failure command" + after;
+    }
+    return L"action " + std::to_wstring(action.Type) + after;
+}
+
+// "restart after 60 s, restart after 60 s, then nothing; failure count reset after 86400 s"
+std::wstring RecoveryText(const RecoveryActions& recovery) {
+    std::wstring text;
+    for (size_t index = 0; index < recovery.actions.size(); ++index) {
+        const bool last = index + 1 == recovery.actions.size();
+        text += index == 0 ? L"" : (last ? L", then " : L", ");
+        text += ActionText(recovery.actions[index]);
+    }
+    return text + L"; failure count reset after " +
+           std::to_wstring(recovery.resetPeriodSeconds) + L" s";
+}
+
+bool RestartsAfterACrash(const RecoveryActions& recovery) {
+    for (const SC_ACTION& action : recovery.actions)
+        if (action.Type == SC_ACTION_RESTART) return true;
+    return false;
+}
+
 }  // namespace
+
+CheckLine CheckRecovery(const ServiceRegistration& registration) {
+    const RecoveryActions& recovery = registration.recovery;
+    if (!recovery.read) {
+        // The platform has no failure actions to give (Wine): not a fault of
+        // the installation, and nothing an administrator could set.
+        if (recovery.error == ERROR_INVALID_LEVEL)
+            return Ok(kRecoveryName,
+                      L"the failure actions cannot be read on this system (error 124 "
+                      L"ERROR_INVALID_LEVEL)");
+        if (recovery.error == ERROR_ACCESS_DENIED)
+            return NeedsAdministrator(kRecoveryName, L"the failure actions cannot be read");
+        return Warn(kRecoveryName,
+                    L"the failure actions cannot be read (error " +
+                        std::to_wstring(recovery.error) + L")",
+                    L"look at them with sc qfailure stvZelSvr");
+    }
+    if (!RestartsAfterACrash(recovery)) {
+        const std::wstring set =
+            recovery.actions.empty() ? L"none set" : RecoveryText(recovery);
+        return Warn(kRecoveryName, L"no restart after a crash (failure actions: " + set + L")",
+                    kSetRecovery);
+    }
+    return Ok(kRecoveryName, RecoveryText(recovery));
+}
 
 CheckLine CheckRegistration(const Installation& installation,
                             const ServiceRegistration& registration) {

@@ -7,3 +7,7 @@
 
 CheckLine CheckRegistration(const Installation& installation,
                             const ServiceRegistration& registration);
+
+// Check 1b: the failure actions of a registered service, which "-install"
+// sets so that the service comes back after a crash.
+CheckLine CheckRecovery(const ServiceRegistration& registration);

@@ -58,6 +58,8 @@ int ZelDiagMain(const std::vector<std::wstring>& args, const DiagWriter& out,
 
     const __time64_t now = _time64(nullptr);
     std::vector<CheckLine> lines{CheckRegistration(installation, registration)};
+    if (registration.lookup == RegistrationLookup::Found)
+        lines.push_back(CheckRecovery(registration));
     const FileChecks files = CheckFiles(installation);
     Append(lines, files.lines);
     Append(lines, CheckSettings(installation, ServiceStartTime(registration), now));

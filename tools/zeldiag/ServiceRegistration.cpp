@@ -4,6 +4,11 @@
 
 #include "UniqueHandle.h"
 
+RegistrationPlatform& RegistrationPlatformCalls() {
+    static RegistrationPlatform platform = {::QueryServiceConfig2W};
+    return platform;
+}
+
 namespace {
 
 RegistrationLookup LookupOf(DWORD error) {
@@ -51,6 +56,27 @@ bool ReadDescription(SC_HANDLE service, ServiceRegistration& registration) {
     return true;
 }
 
+RecoveryActions ReadRecovery(SC_HANDLE service) {
+    RecoveryActions recovery;
+    const auto query = RegistrationPlatformCalls().queryServiceConfig2;
+    DWORD needed = 0;
+    SetLastError(ERROR_SUCCESS);
+    query(service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed < sizeof(SERVICE_FAILURE_ACTIONSW) ||
+        !query(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(), needed, &needed)) {
+        recovery.error = GetLastError();
+        if (recovery.error == ERROR_SUCCESS) recovery.error = ERROR_INVALID_DATA;
+        return recovery;
+    }
+    const auto* info = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+    recovery.read = true;
+    recovery.resetPeriodSeconds = info->dwResetPeriod;
+    if (info->lpsaActions != nullptr)
+        recovery.actions.assign(info->lpsaActions, info->lpsaActions + info->cActions);
+    return recovery;
+}
+
 bool ReadStatus(SC_HANDLE service, ServiceRegistration& registration) {
     DWORD needed = 0;
     return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
@@ -72,6 +98,7 @@ ServiceRegistration ReadServiceRegistration(const wchar_t* serviceName) {
         return NotRead(GetLastError());
     }
     registration.lookup = RegistrationLookup::Found;
+    registration.recovery = ReadRecovery(service.get());
     return registration;
 }
 

@@ -5,6 +5,7 @@
 
 #include "DebugTrace.h"
 #include "sc_servicecontrol.h"
+#include "zel_SelfInstall.h"
 #include "zel_StvZelSvr.h"
 
 namespace {
@@ -21,8 +22,18 @@ constexpr DWORD kStartPolls = 3;
 constexpr DWORD kStopPolls = 3;
 constexpr DWORD kStopIntervalMs = 10000;
 constexpr DWORD kStopTimeOutSeconds = 60;
+// Recovery: two restarts a minute after a crash; a third crash within a day
+// of the first leaves the service stopped.
+constexpr DWORD kCrashRestarts = 2;
+constexpr DWORD kCrashRestartDelayMs = 60000;
+constexpr DWORD kCrashCountResetSeconds = 86400;
 
 }  // namespace
+
+int SetCrashRecoveryActions(LPCWSTR serviceName) {
+    return scSetServiceFailureActionsW(serviceName, kCrashRestarts, kCrashRestartDelayMs,
+                                       kCrashCountResetSeconds);
+}
 
 void InstallAsService() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - >>>", L"InstallAsService");
@@ -48,6 +59,10 @@ void InstallAsService() {
             scStartServiceW(kServiceName, kStartAttempts, kStartIntervalMs, kStartPolls);
         DebugTraceW('I', TRACE_SRC_W, L"%s - StartService result(%d)", L"InstallAsService",
                     started);
+        // The registration stands whatever this answers: it is only traced.
+        const int recovery = SetCrashRecoveryActions(kServiceName);
+        DebugTraceW('I', TRACE_SRC_W, L"%s - SetFailureActions result(%d)", L"InstallAsService",
+                    recovery);
     } else {
         DebugTraceW('E', TRACE_SRC_W, L"%s - CreateService failed(%d)", L"InstallAsService",
                     created);

@@ -9,6 +9,7 @@
 
 #include "ChildProcess.h"
 #include "DiagMain.h"
+#include "ServiceRegistration.h"
 #include "LogPipeListener.h"
 #include "ProductFolder.h"
 #include "UnixLinks.h"
@@ -111,6 +112,46 @@ bool RegisterElsewhere(const std::wstring& exe) {
            ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
 }
 
+// What the failure-actions query answers, as Windows would: the actions, or
+// an error (Wine 8 answers 124 and stores nothing to read).
+struct ScriptedRecovery {
+    DWORD error = ERROR_SUCCESS;
+    DWORD resetPeriodSeconds = 0;
+    std::vector<SC_ACTION> actions;
+} g_recovery;
+
+BOOL WINAPI ScriptedQueryServiceConfig2(SC_HANDLE, DWORD infoLevel, LPBYTE buffer,
+                                        DWORD bufferSize, LPDWORD bytesNeeded) {
+    if (infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS || g_recovery.error != ERROR_SUCCESS) {
+        SetLastError(infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS ? ERROR_INVALID_PARAMETER
+                                                                 : g_recovery.error);
+        return FALSE;
+    }
+    const DWORD needed = static_cast<DWORD>(sizeof(SERVICE_FAILURE_ACTIONSW) +
+                                            g_recovery.actions.size() * sizeof(SC_ACTION));
+    *bytesNeeded = needed;
+    if (buffer == nullptr || bufferSize < needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    auto* info = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer);
+    auto* actions = reinterpret_cast<SC_ACTION*>(buffer + sizeof(SERVICE_FAILURE_ACTIONSW));
+    *info = {};
+    info->dwResetPeriod = g_recovery.resetPeriodSeconds;
+    info->cActions = static_cast<DWORD>(g_recovery.actions.size());
+    info->lpsaActions = info->cActions != 0 ? actions : nullptr;
+    std::copy(g_recovery.actions.begin(), g_recovery.actions.end(), actions);
+    return TRUE;
+}
+
+// Registers this installation's executable (not started) and scripts the
+// failure actions the query gives for it.
+void RegisterWithRecovery(const std::wstring& root, ScriptedRecovery recovery) {
+    ASSERT_TRUE(RegisterElsewhere(root + L"Bin\\x64\\stvZelSvr.exe"));
+    g_recovery = std::move(recovery);
+    RegistrationPlatformCalls().queryServiceConfig2 = ScriptedQueryServiceConfig2;
+}
+
 constexpr wchar_t kModuleIni[] = L"Private\\stvZelSvr.ini";
 constexpr wchar_t kPlugIn[] = L"Bin\\x64\\libCmdHndlrZel.dll";
 
@@ -176,6 +217,9 @@ TEST_F(ZelDiag, HealthyInstalledServiceIsAllOkInTextAndJson) {
             L"\", auto start, own process, normal error control, display name \"stvZelSvr\", "
             L"description \"Sentavo ZEL Web Service Module.\"; running, pid " +
             pid + L", last exit 0 ERROR_SUCCESS",
+        // Wine's own answer: it keeps no failure actions to read back.
+        L"OK   recovery: the failure actions cannot be read on this system (error 124 "
+        L"ERROR_INVALID_LEVEL)",
         L"OK   files stvZelSvr.exe: " + trusted,
         L"OK   files KVNotify.dll: " + trusted,
         L"OK   files libCmdHndlrZel.dll: " + trusted,
@@ -244,6 +288,27 @@ TEST(ZelDiagBroken, EachBrokenInstallationGivesItsLine) {
              L"-> register it again from this installation: Bin\\x64\\stvZelSvr.exe -uninstall, "
              L"then -install; start it (sc start stvZelSvr); if it stops again, its last exit "
              L"code says why"},
+        {L"failure actions as -install sets them",
+         [](CHealthyLayout& t) {
+             RegisterWithRecovery(t.Root(), {ERROR_SUCCESS, 86400,
+                                             {{SC_ACTION_RESTART, 60000},
+                                              {SC_ACTION_RESTART, 60000},
+                                              {SC_ACTION_NONE, 0}}});
+         },
+         L"recovery",
+         L"OK   recovery: restart after 60 s, restart after 60 s, then nothing; failure count "
+         L"reset after 86400 s"},
+        {L"no failure actions",
+         [](CHealthyLayout& t) { RegisterWithRecovery(t.Root(), {ERROR_SUCCESS, 0, {}}); },
+         L"recovery",
+         L"WARN recovery: no restart after a crash (failure actions: none set) -> set them as "
+         L"-install does (as an administrator): sc failure stvZelSvr reset= 86400 actions= "
+         L"restart/60000/restart/60000//0"},
+        {L"failure actions the platform cannot give",
+         [](CHealthyLayout& t) { RegisterWithRecovery(t.Root(), {ERROR_INVALID_LEVEL, 0, {}}); },
+         L"recovery",
+         L"OK   recovery: the failure actions cannot be read on this system (error 124 "
+         L"ERROR_INVALID_LEVEL)"},
         {L"plug-in missing",
          [](CHealthyLayout& t) { ASSERT_TRUE(DeleteFileW((t.Root() + kPlugIn).c_str())); },
          L"files libCmdHndlrZel.dll",
@@ -309,8 +374,10 @@ TEST(ZelDiagBroken, EachBrokenInstallationGivesItsLine) {
         SCOPED_TRACE(row.fault);
         CHealthyLayout layout;
         ASSERT_TRUE(layout.Ready());
+        const RegistrationPlatform platform = RegistrationPlatformCalls();
         row.breakIt(layout);
         const DiagRun run = RunInProcess({L"--product", layout.Root()});
+        RegistrationPlatformCalls() = platform;
         EXPECT_EQ(1, run.exitCode);
         std::wstring expected = row.expected;
         for (size_t at; (at = expected.find(L"<root>")) != std::wstring::npos;)

@@ -106,6 +106,9 @@ TEST_F(SelfInstall, InstallRegistersAndStartsTheServiceAndUninstallStopsAndDelet
     }
 
     ASSERT_TRUE(m_listener.WaitForLine(L"InstallAsService - StartService result(0)"));
+    // Wine accepts the failure actions (and keeps none: CrashRecovery
+    // records what is asked); the line comes after the start's.
+    EXPECT_TRUE(m_listener.WaitForLine(L"InstallAsService - SetFailureActions result(0)"));
     EXPECT_TRUE(m_listener.WaitForLine(L"stvZelSvr has started up."));
     EXPECT_TRUE(m_listener.WaitForLine(L"InstallAsService - path = " + m_exe +
                                        L", service path = \"" + m_exe + L"\""));
@@ -141,6 +144,7 @@ TEST_F(SelfInstall, InstallOverAnExistingServiceAndUninstallOfNoneOnlyTraceTheFa
     ASSERT_TRUE(service.Install(m_exe));
     EXPECT_EQ(0u, Run(L"-install"));
     ASSERT_TRUE(m_listener.WaitForLine(L"InstallAsService - CreateService failed(-3)"));
+    EXPECT_FALSE(HasLine(m_listener.Records(), L"SetFailureActions"));
     SERVICE_STATUS status = {};
     ASSERT_TRUE(QueryServiceStatus(service.Handle(), &status));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
