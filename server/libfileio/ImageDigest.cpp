@@ -299,6 +299,14 @@ bool SignedMessageDigest(const CMSG_SIGNER_INFO& signer, Bytes& value) {
 // their tag and length). The signature itself covers only the attributes,
 // and not every platform compares this attribute when it verifies.
 DigestBinding ContentBinding(HCRYPTMSG hMsg) {
+    // Authenticode has exactly one signer; with more, signer 0 verified and
+    // bound here says nothing of what another reader of the message takes.
+    DWORD signerCount = 0;
+    DWORD countSize = sizeof(signerCount);
+    if (!::CryptMsgGetParam(hMsg, CMSG_SIGNER_COUNT_PARAM, 0, &signerCount, &countSize) ||
+        signerCount != 1) {
+        return DigestBinding::NotOneSigner;
+    }
     Bytes signerBuffer;
     if (!MessageParam(hMsg, CMSG_SIGNER_INFO_PARAM, signerBuffer)) return DigestBinding::NoMessageDigest;
     const auto& signer = *reinterpret_cast<const CMSG_SIGNER_INFO*>(signerBuffer.data());
@@ -337,6 +345,8 @@ const wchar_t* DigestBindingText(DigestBinding binding) {
             return L"the signer's authenticated attributes carry no single messageDigest";
         case DigestBinding::ContentMismatch:
             return L"the signer's messageDigest does not match the signed content";
+        case DigestBinding::NotOneSigner:
+            return L"the signature does not have exactly one signer";
     }
     return L"unknown";
 }
