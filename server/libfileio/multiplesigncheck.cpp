@@ -6,6 +6,7 @@
 #include <new>
 
 #include "DebugTrace.h"
+#include "HeldPath.h"
 #include "ModuleFile.h"
 #include "UniqueHandle.h"
 
@@ -128,7 +129,19 @@ BOOL CVerifyFileSignV2::PinCheckAndLoad(const wchar_t* path) {
                     kName, path, pinError);
         return FALSE;
     }
+    // Right before the load, with no trace line in between: the path must
+    // still lead to the pinned file through no link below its trusted folder.
+    DS::FolderPins folders;
+    if (!DS::CheckPathLeadsToHeldFile(path, pinned.get(), folders)) {
+        folders.clear();
+        DebugTraceW('E', TRACE_SRC_W,
+                    L"%s - The library is not reached without a link below its trusted folder: "
+                    L"%s",
+                    kName, path);
+        return FALSE;
+    }
     UTIL::unique_hmodule provider(::LoadLibraryW(path));
+    folders.clear();
     if (!provider) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to load library: %s, Windows error code: %x",
                     kName, path, ::GetLastError());
