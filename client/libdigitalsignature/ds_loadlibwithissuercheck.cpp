@@ -4,6 +4,7 @@
 #include <string>
 
 #include "DebugTrace.h"
+#include "HeldFile.h"
 #include "HeldPath.h"
 #include "ModuleFile.h"
 #include "UniqueHandle.h"
@@ -161,7 +162,13 @@ HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR lpIssuerName, LPCWSTR lpLibFileName)
                     ::GetLastError());
         return nullptr;
     }
-    if (!CheckFileIssuer(fullPath.c_str(), lpIssuerName)) {
+    bool genuine = false;
+    {
+        // Every read of the check goes through the held file.
+        const DS::CHeldFileScope held(fullPath.c_str(), hold.get());
+        genuine = CheckFileIssuer(fullPath.c_str(), lpIssuerName) != FALSE;
+    }
+    if (!genuine) {
         hold.reset();
         return RefuseForIssuer(fullPath, lpIssuerName);
     }

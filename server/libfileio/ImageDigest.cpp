@@ -10,6 +10,7 @@
 #include <new>
 
 #include "CryptHandles.h"
+#include "HeldFile.h"
 #include "UniqueHandle.h"
 
 namespace DS {
@@ -214,8 +215,8 @@ private:
 Bytes ComputeImageDigest(const std::wstring& path, ALG_ID algorithm) {
     // Read sharing only: nobody can write or truncate the file while it is
     // hashed, and a file someone holds open for writing is not hashed at all.
-    UTIL::unique_handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The held file when this thread holds the path.
+    UTIL::unique_handle file = OpenFileForCheck(path.c_str());
     LARGE_INTEGER size{};
     if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 ||
         static_cast<ULONGLONG>(size.QuadPart) > static_cast<ULONGLONG>(SIZE_MAX)) {

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "DebugTrace.h"
+#include "HeldFile.h"
 #include "HeldPath.h"
 #include "ModuleFile.h"
 #include "UniqueHandle.h"
@@ -123,7 +124,11 @@ BOOL CVerifyFileSignV2::PinCheckAndLoad(const wchar_t* path) {
     static constexpr wchar_t kName[] = L"CVerifyFileSignV2::LoadKorvalisAndUpdatePublicKeyList";
     UTIL::unique_handle pinned(PinFile(path));
     const DWORD pinError = pinned ? ERROR_SUCCESS : ::GetLastError();
-    if (!IntegrityCheckForKorvalis(path)) return FALSE;
+    {
+        // The check reads the pinned file, never the path again.
+        const DS::CHeldFileScope held(path, pinned ? pinned.get() : INVALID_HANDLE_VALUE);
+        if (!IntegrityCheckForKorvalis(path)) return FALSE;
+    }
     if (!pinned) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to open file: %s, Windows error code: %x",
                     kName, path, pinError);
@@ -182,6 +187,7 @@ void CVerifyFileSignV2::AddKeysFromProvider(HMODULE hProvider) {
 }
 
 bool CVerifyFileSignV2::IntegrityCheckForKorvalis(LPCWSTR pwszLibPath) {
+    const DS::CHeldFileScope held(pwszLibPath);
     if (!IsIntegrityCheckEnabled(pwszLibPath)) return false;
     PublicKeyBytes primaryKey;
     std::wstring signerName;
@@ -216,6 +222,7 @@ bool CVerifyFileSignV2::VerifyEmbeddedSignatureByCertInfo(LPCWSTR pwszFile,
                                                           int /*nReserved*/) {
     static constexpr wchar_t kName[] = L"CVerifyFileSignV2::VerifyEmbeddedSignatureByCertInfo";
     if (pwszFile == nullptr || pTrustData == nullptr) return false;
+    const DS::CHeldFileScope held(pwszFile);  // every check below reads this one file
     pTrustData->dwProvFlags = WTD_HASH_ONLY_FLAG;
     const WINTRUST_DATA settings = *pTrustData;
 

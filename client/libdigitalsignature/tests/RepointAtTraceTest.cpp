@@ -49,7 +49,8 @@ private:
 // under the same name; repoint/dir is either a link to genuine or a plain
 // folder with its own copy of the maker's library.
 struct Layout {
-    std::wstring folder = TestFile(L"repoint");
+    // One folder per process: the suite's lanes run tests side by side.
+    std::wstring folder = TestFile(L"repoint_") + std::to_wstring(GetCurrentProcessId());
     std::wstring library = folder + L"\\dir\\victim.dll";
     std::wstring marker = folder + L"\\attacker-ran";
     std::string unixFolder = ZELTEST::UnixPathOf(folder);
