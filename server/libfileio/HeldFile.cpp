@@ -11,6 +11,12 @@ namespace {
 
 thread_local const CHeldFileScope* t_pInnermost = nullptr;
 
+// Compared as Windows compares names.
+bool SameName(const std::wstring& left, const std::wstring& right) {
+    return ::CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
+                                  static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+}
+
 UTIL::unique_handle OpenForReading(LPCWSTR path) {
     return UTIL::unique_handle(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -19,8 +25,11 @@ UTIL::unique_handle OpenForReading(LPCWSTR path) {
 }  // namespace
 
 CHeldFileScope::CHeldFileScope(LPCWSTR path, HANDLE held)
-    : m_path(path != nullptr ? UTIL::NormalizedFullPath(path) : std::wstring()) {
-    if (m_path.empty() || HeldFor(m_path) != nullptr) return;  // held further out
+    : m_given(path != nullptr ? path : L""),
+      m_path(path != nullptr ? UTIL::NormalizedFullPath(path) : std::wstring()) {
+    if (m_path.empty() || HeldForGivenPath(path) != nullptr || HeldFor(m_path) != nullptr) {
+        return;  // held further out
+    }
     if (held == nullptr || held == INVALID_HANDLE_VALUE) {
         m_own = OpenForReading(m_path.c_str());
         held = m_own ? m_own.get() : INVALID_HANDLE_VALUE;
@@ -36,20 +45,38 @@ CHeldFileScope::~CHeldFileScope() {
 }
 
 HANDLE CHeldFileScope::HeldFor(const std::wstring& normalizedPath) {
+    if (normalizedPath.empty()) return nullptr;
     for (const CHeldFileScope* scope = t_pInnermost; scope != nullptr; scope = scope->m_pOuter) {
-        if (UTIL::SameFullPath(scope->m_path, normalizedPath)) return scope->m_held;
+        if (SameName(scope->m_path, normalizedPath)) return scope->m_held;
     }
     return nullptr;
 }
 
+HANDLE CHeldFileScope::HeldForGivenPath(LPCWSTR path) {
+    for (const CHeldFileScope* scope = t_pInnermost; scope != nullptr; scope = scope->m_pOuter) {
+        if (!scope->m_given.empty() && SameName(scope->m_given, path)) return scope->m_held;
+    }
+    return nullptr;
+}
+
+namespace {
+
+// Normalizing costs file-system calls: none when this thread holds nothing.
+HANDLE HeldForPath(LPCWSTR path) {
+    if (path == nullptr || t_pInnermost == nullptr) return nullptr;
+    const HANDLE given = CHeldFileScope::HeldForGivenPath(path);
+    return given != nullptr ? given : CHeldFileScope::HeldFor(UTIL::NormalizedFullPath(path));
+}
+
+}  // namespace
+
 bool IsHeldOnThisThread(LPCWSTR path) {
-    return path != nullptr &&
-           CHeldFileScope::HeldFor(UTIL::NormalizedFullPath(path)) != nullptr;
+    return HeldForPath(path) != nullptr;
 }
 
 UTIL::unique_handle OpenFileForCheck(LPCWSTR path, DWORD share) {
     if (path == nullptr) return UTIL::unique_handle();
-    const HANDLE held = CHeldFileScope::HeldFor(UTIL::NormalizedFullPath(path));
+    const HANDLE held = HeldForPath(path);
     if (held == nullptr) {
         return UTIL::unique_handle(::CreateFileW(path, GENERIC_READ, share, nullptr, OPEN_EXISTING,
                                                  FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -31,8 +31,12 @@ public:
     // The held handle for a normalized path on this thread: null when no
     // scope holds it, INVALID_HANDLE_VALUE when its open failed.
     static HANDLE HeldFor(const std::wstring& normalizedPath);
+    // The same for the path exactly as the scope was given it (no
+    // file-system calls: the checks pass the caller's path string on).
+    static HANDLE HeldForGivenPath(LPCWSTR path);
 
 private:
+    std::wstring m_given;
     std::wstring m_path;  // normalized
     HANDLE m_held = nullptr;
     UTIL::unique_handle m_own;
