@@ -3,6 +3,7 @@
 #include "ds_stvdsmanager.h"
 
 #include "DebugTrace.h"
+#include "HeldFile.h"
 #include "ds_trustcall.h"
 
 namespace {
@@ -18,8 +19,7 @@ constexpr DWORD kNoSignature = static_cast<DWORD>(TRUST_E_NOSIGNATURE);
 using Manager = CStvDigitalSignatureManagerEx;
 
 UTIL::unique_handle OpenForHash(LPCWSTR pwszFile) {
-    return UTIL::unique_handle(::CreateFileW(pwszFile, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return DS::OpenFileForCheck(pwszFile);
 }
 
 // Size query, then the hash into a zeroed buffer of that size.

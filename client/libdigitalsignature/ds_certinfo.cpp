@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "DebugTrace.h"
+#include "HeldFile.h"
 #include "ds_trustcall.h"
 
 namespace {
@@ -228,8 +229,7 @@ bool CStvDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(LPCWSTR p
     bool verified = false;
     QueriedSignature signature;
     try {
-        if (!QuerySignature(CERT_QUERY_OBJECT_FILE, pwszFile,
-                            CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, signature)) {
+        if (!DS::QueryEmbeddedSignature(pwszFile, signature.store.put(), signature.msg.put())) {
             DebugTraceW('E', TRACE_SRC_W, L"%s - failed to call CryptQueryObject(), err=%d",
                         kCertInfoFile, ::GetLastError());
             throw std::runtime_error(

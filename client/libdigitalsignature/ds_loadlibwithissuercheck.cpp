@@ -4,6 +4,8 @@
 #include <string>
 
 #include "DebugTrace.h"
+#include "HeldFile.h"
+#include "HeldPath.h"
 #include "ModuleFile.h"
 #include "UniqueHandle.h"
 #include "ds_createprocwithissuercheck.h"
@@ -78,19 +80,34 @@ HMODULE RefuseForIssuer(const std::wstring& fullPath, LPCWSTR lpIssuerName) {
     return Refuse(ERROR_FAILED_ISSUER_CHECK);
 }
 
-// The loader resolves the path again; the module it mapped must be the file
-// held since the check, or a link re-pointed in between loaded another one.
+// LoadLibraryW resolves the path again. Right before it, with no trace line
+// in between (a line is a signal to whoever serves the log pipe), the path
+// must still lead to the held file through no link below the trusted root;
+// the folders below the root stay pinned until the load returns. After it,
+// the module mapped must be the held file.
 HMODULE LoadHeldFile(const std::wstring& fullPath, LPCWSTR lpIssuerName,
                      UTIL::unique_handle& hold) {
     wchar_t buffer[kLoadPathChars] = {};
     LoaderPathOf(fullPath).copy(buffer, kLoadPathChars - 1);
     DebugTraceW('D', TRACE_SRC_W, L"%s - Calling LoadLibraryW()...", kLoaderFunction);
+    DS::FolderPins pins;
+    if (!DS::CheckPathLeadsToHeldFile(fullPath, hold.get(), pins)) {
+        pins.clear();
+        hold.reset();
+        DebugTraceW('D', TRACE_SRC_W,
+                    L"%s - File (%s) is not reached without a link below its trusted folder. Not "
+                    L"loaded.",
+                    kLoaderFunction, fullPath.c_str());
+        return RefuseForIssuer(fullPath, lpIssuerName);
+    }
     UTIL::unique_hmodule module(::LoadLibraryW(buffer));
     if (!module) {
         UTIL::CLastErrorPreserver loaderError;
+        pins.clear();
         hold.reset();
         return nullptr;
     }
+    pins.clear();
     const bool isHeldFile = DS::IsModuleOfHeldFile(module.get(), hold.get());
     hold.reset();
     if (isHeldFile) return module.release();
@@ -145,7 +162,13 @@ HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR lpIssuerName, LPCWSTR lpLibFileName)
                     ::GetLastError());
         return nullptr;
     }
-    if (!CheckFileIssuer(fullPath.c_str(), lpIssuerName)) {
+    bool genuine = false;
+    {
+        // Every read of the check goes through the held file.
+        const DS::CHeldFileScope held(fullPath.c_str(), hold.get());
+        genuine = CheckFileIssuer(fullPath.c_str(), lpIssuerName) != FALSE;
+    }
+    if (!genuine) {
         hold.reset();
         return RefuseForIssuer(fullPath, lpIssuerName);
     }

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "DebugTrace.h"
+#include "HeldFile.h"
 #include "Locks.h"
 #include "multiplesigncheck.h"
 
@@ -167,6 +168,9 @@ bool CStvDigitalSignatureManagerEx::VerifySignerForDigitalSignature(
 VerifyResult CStvDigitalSignatureManagerEx::VerifyDigitalSignature(LPCWSTR pwszFile, DWORD dwFlags,
                                                                    bool bStrongHash) {
     constexpr VerifyResult kAccepted = {0, true};
+    // Opened and held once: WinTrust, the catalog hash, the signed data and
+    // the image digest all read this one file.
+    const DS::CHeldFileScope held(pwszFile);
     if (CSingletonWinTrustHelper::Instance().SupportsMultipleSign()) {
         const VerifyResult embedded =
             VerifyEmbeddedSignatureMultipleSign(pwszFile, dwFlags, bStrongHash);

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "DebugTrace.h"
+#include "HeldFile.h"
 #include "ds_stvdsmanager.h"
 
 namespace DSM {
@@ -37,17 +38,14 @@ void InitTrustData(WINTRUST_DATA& data, DWORD dwUnionChoice) {
     data.dwProvFlags = kProviderFlags;
 }
 
+// The held file when this thread holds the path, and the path with it, as
+// documented; only without a handle does WinTrust open the path itself.
 CEmbeddedSubject::CEmbeddedSubject(LPCWSTR pwszFile)
-    : m_file(::CreateFileW(pwszFile, GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    : m_file(DS::OpenFileForCheck(pwszFile,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
     m_fileInfo.cbStruct = sizeof(m_fileInfo);
-    if (m_file) {
-        m_fileInfo.hFile = m_file.get();
-    } else {
-        m_fileInfo.hFile = INVALID_HANDLE_VALUE;
-        m_fileInfo.pcwszFilePath = pwszFile;
-    }
+    m_fileInfo.hFile = m_file ? m_file.get() : INVALID_HANDLE_VALUE;
+    m_fileInfo.pcwszFilePath = pwszFile;
 }
 
 LONG CTrustVerification::Verify() {

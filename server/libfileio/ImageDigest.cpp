@@ -10,6 +10,7 @@
 #include <new>
 
 #include "CryptHandles.h"
+#include "HeldFile.h"
 #include "UniqueHandle.h"
 
 namespace DS {
@@ -214,8 +215,8 @@ private:
 Bytes ComputeImageDigest(const std::wstring& path, ALG_ID algorithm) {
     // Read sharing only: nobody can write or truncate the file while it is
     // hashed, and a file someone holds open for writing is not hashed at all.
-    UTIL::unique_handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The held file when this thread holds the path.
+    UTIL::unique_handle file = OpenFileForCheck(path.c_str());
     LARGE_INTEGER size{};
     if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 ||
         static_cast<ULONGLONG>(size.QuadPart) > static_cast<ULONGLONG>(SIZE_MAX)) {
@@ -299,6 +300,14 @@ bool SignedMessageDigest(const CMSG_SIGNER_INFO& signer, Bytes& value) {
 // their tag and length). The signature itself covers only the attributes,
 // and not every platform compares this attribute when it verifies.
 DigestBinding ContentBinding(HCRYPTMSG hMsg) {
+    // Authenticode has exactly one signer; with more, signer 0 verified and
+    // bound here says nothing of what another reader of the message takes.
+    DWORD signerCount = 0;
+    DWORD countSize = sizeof(signerCount);
+    if (!::CryptMsgGetParam(hMsg, CMSG_SIGNER_COUNT_PARAM, 0, &signerCount, &countSize) ||
+        signerCount != 1) {
+        return DigestBinding::NotOneSigner;
+    }
     Bytes signerBuffer;
     if (!MessageParam(hMsg, CMSG_SIGNER_INFO_PARAM, signerBuffer)) return DigestBinding::NoMessageDigest;
     const auto& signer = *reinterpret_cast<const CMSG_SIGNER_INFO*>(signerBuffer.data());
@@ -337,6 +346,8 @@ const wchar_t* DigestBindingText(DigestBinding binding) {
             return L"the signer's authenticated attributes carry no single messageDigest";
         case DigestBinding::ContentMismatch:
             return L"the signer's messageDigest does not match the signed content";
+        case DigestBinding::NotOneSigner:
+            return L"the signature does not have exactly one signer";
     }
     return L"unknown";
 }

@@ -27,6 +27,7 @@ enum class DigestBinding {
     FileUnreadable,    // the file's digest could not be computed
     NoMessageDigest,   // the signer authenticated no (or more than one) messageDigest
     ContentMismatch,   // the content present is not the content the signer signed
+    NotOneSigner,      // the message has no signer or more than one
 };
 
 // Why a signature is or is not bound to the file, for trace lines.

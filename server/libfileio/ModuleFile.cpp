@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "HeldPath.h"
 #include "UniqueHandle.h"
 
 namespace DS {
@@ -28,10 +29,6 @@ std::wstring MappedFileOf(HMODULE module) {
     return {};
 }
 
-bool FileIdOf(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
-    return ::GetFileInformationByHandle(file, &info) != FALSE;
-}
-
 }  // namespace
 
 bool IsModuleOfHeldFile(HMODULE module, HANDLE held) {
@@ -42,12 +39,7 @@ bool IsModuleOfHeldFile(HMODULE module, HANDLE held) {
     const UTIL::unique_handle loaded(::CreateFileW(
         mapped.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION loadedId{};
-    BY_HANDLE_FILE_INFORMATION heldId{};
-    if (!loaded || !FileIdOf(loaded.get(), loadedId) || !FileIdOf(held, heldId)) return false;
-    return loadedId.dwVolumeSerialNumber == heldId.dwVolumeSerialNumber &&
-           loadedId.nFileIndexHigh == heldId.nFileIndexHigh &&
-           loadedId.nFileIndexLow == heldId.nFileIndexLow;
+    return loaded && SameFileObject(loaded.get(), held);
 }
 
 }  // namespace DS

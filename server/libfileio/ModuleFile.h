@@ -10,7 +10,7 @@
 namespace DS {
 
 // True when the image mapped at `module` is the file `held` is open on: the
-// same volume serial number and file index. The module's file is the one
+// same file identifier (SameFileObject in HeldPath.h). The module's file is the one
 // the memory manager names for the mapping (on Windows the path it was
 // actually opened by, links resolved), not the path given to the loader.
 // Any failure to find out answers false.

@@ -6,6 +6,8 @@
 #include <new>
 
 #include "DebugTrace.h"
+#include "HeldFile.h"
+#include "HeldPath.h"
 #include "ModuleFile.h"
 #include "UniqueHandle.h"
 
@@ -122,13 +124,29 @@ BOOL CVerifyFileSignV2::PinCheckAndLoad(const wchar_t* path) {
     static constexpr wchar_t kName[] = L"CVerifyFileSignV2::LoadKorvalisAndUpdatePublicKeyList";
     UTIL::unique_handle pinned(PinFile(path));
     const DWORD pinError = pinned ? ERROR_SUCCESS : ::GetLastError();
-    if (!IntegrityCheckForKorvalis(path)) return FALSE;
+    {
+        // The check reads the pinned file, never the path again.
+        const DS::CHeldFileScope held(path, pinned ? pinned.get() : INVALID_HANDLE_VALUE);
+        if (!IntegrityCheckForKorvalis(path)) return FALSE;
+    }
     if (!pinned) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to open file: %s, Windows error code: %x",
                     kName, path, pinError);
         return FALSE;
     }
+    // Right before the load, with no trace line in between: the path must
+    // still lead to the pinned file through no link below its trusted folder.
+    DS::FolderPins folders;
+    if (!DS::CheckPathLeadsToHeldFile(path, pinned.get(), folders)) {
+        folders.clear();
+        DebugTraceW('E', TRACE_SRC_W,
+                    L"%s - The library is not reached without a link below its trusted folder: "
+                    L"%s",
+                    kName, path);
+        return FALSE;
+    }
     UTIL::unique_hmodule provider(::LoadLibraryW(path));
+    folders.clear();
     if (!provider) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to load library: %s, Windows error code: %x",
                     kName, path, ::GetLastError());
@@ -169,6 +187,7 @@ void CVerifyFileSignV2::AddKeysFromProvider(HMODULE hProvider) {
 }
 
 bool CVerifyFileSignV2::IntegrityCheckForKorvalis(LPCWSTR pwszLibPath) {
+    const DS::CHeldFileScope held(pwszLibPath);
     if (!IsIntegrityCheckEnabled(pwszLibPath)) return false;
     PublicKeyBytes primaryKey;
     std::wstring signerName;
@@ -203,6 +222,7 @@ bool CVerifyFileSignV2::VerifyEmbeddedSignatureByCertInfo(LPCWSTR pwszFile,
                                                           int /*nReserved*/) {
     static constexpr wchar_t kName[] = L"CVerifyFileSignV2::VerifyEmbeddedSignatureByCertInfo";
     if (pwszFile == nullptr || pTrustData == nullptr) return false;
+    const DS::CHeldFileScope held(pwszFile);  // every check below reads this one file
     pTrustData->dwProvFlags = WTD_HASH_ONLY_FLAG;
     const WINTRUST_DATA settings = *pTrustData;
 

@@ -9,6 +9,7 @@
 
 #include "CryptHandles.h"
 #include "DebugTrace.h"
+#include "HeldFile.h"
 #include "ImageDigest.h"
 #include "multiplesigncheck.h"
 
@@ -31,9 +32,13 @@ std::wstring SimpleDisplayName(PCCERT_CONTEXT cert) {
 // with its certificate store and, once found, its signer's certificate.
 class CSignedMessage {
 public:
+    // Through the held file when this thread holds the path.
     bool QueryFile(const wchar_t* name, LPCWSTR path) {
-        return Query(name, CERT_QUERY_OBJECT_FILE, path,
-                     CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED);
+        if (DS::QueryEmbeddedSignature(path, m_store.put(), m_message.put())) return true;
+        DebugTraceW('E', TRACE_SRC_W,
+                    L"%s - Failed to call CryptQueryObject, Windows error code: %x", name,
+                    ::GetLastError());
+        return false;
     }
 
     bool QueryBlob(const wchar_t* name, const CRYPT_ATTR_BLOB& message) {
@@ -143,6 +148,7 @@ std::unique_ptr<BYTE[]> CVerifyFileSignV2::GetInfoFromMsg(HCRYPTMSG hMsg, DWORD 
 bool CVerifyFileSignV2::VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKeyBytes& primaryKey,
                                                       std::wstring& signerName,
                                                       std::vector<PublicKeyBytes>& nestedKeys) {
+    const DS::CHeldFileScope held(pwszFile);  // one file object for every read below
     DS::CFileImageDigest fileDigest(pwszFile);
     return VerifySignatureAndGetCertInfo(pwszFile, fileDigest, primaryKey, signerName, nestedKeys);
 }

@@ -10,6 +10,7 @@
 
 #include "CryptHandles.h"
 #include "DebugTrace.h"
+#include "HeldFile.h"
 #include "multiplesigncheck.h"
 
 namespace {
@@ -79,14 +80,17 @@ bool DecodeIndirectData(DWORD encoding, const Bytes& content, DWORD contentSize,
 
 bool HashMatchesSignature(LPCWSTR path) {
     const DS::TrustPlatform& platform = DS::Platform();
+    // The SIP reads the held file through its handle when this thread holds it.
+    const UTIL::unique_handle file = DS::OpenFileForCheck(path);
+    const HANDLE handle = file ? file.get() : INVALID_HANDLE_VALUE;
     GUID subjectType{};
-    if (!platform.CryptSIPRetrieveSubjectGuidForCatalogFile(path, nullptr, &subjectType)) {
+    if (!platform.CryptSIPRetrieveSubjectGuidForCatalogFile(path, handle, &subjectType)) {
         return Failed(L"CryptSIPRetrieveSubjectGuidForCatalogFile");
     }
     SIP_SUBJECTINFO subject{};
     subject.cbSize = sizeof(subject);
     subject.pgSubjectType = &subjectType;
-    subject.hFile = INVALID_HANDLE_VALUE;
+    subject.hFile = handle;
     subject.pwsFileName = path;
     DWORD encoding = 0;
     Bytes message;

@@ -4,6 +4,7 @@
 #include <imagehlp.h>
 
 #include "DebugTrace.h"
+#include "HeldFile.h"
 #include "UniqueHandle.h"
 #include "multiplesigncheck.h"
 
@@ -75,10 +76,7 @@ bool IsIntegrityCheckEnabled(const wchar_t* filePath) {
     const wchar_t* shownPath = filePath != nullptr ? filePath : L"null";
     DebugTraceW('D', TRACE_SRC_W, L"%s - >> %s", kIsIntegrityCheckEnabled, shownPath);
     bool enabled = false;
-    UTIL::unique_handle file(filePath == nullptr
-                                 ? INVALID_HANDLE_VALUE
-                                 : ::CreateFileW(filePath, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UTIL::unique_handle file = DS::OpenFileForCheck(filePath);
     if (!file) {
         const DWORD error = filePath == nullptr ? ERROR_INVALID_PARAMETER : ::GetLastError();
         DebugTraceW('E', TRACE_SRC_W, L"%s - Failed to open file: %s, Windows error code=[%lu]",

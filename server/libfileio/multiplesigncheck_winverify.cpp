@@ -5,6 +5,7 @@
 #include <softpub.h>
 
 #include "DebugTrace.h"
+#include "HeldFile.h"
 #include "UniqueHandle.h"
 #include "multiplesigncheck.h"
 
@@ -13,20 +14,16 @@ namespace {
 constexpr char kStrongSignPolicyOid[] = "1.3.6.1.4.1.311.72.1.1";
 const HWND kNoWindow = static_cast<HWND>(INVALID_HANDLE_VALUE);
 
-// The file-info record takes the open file; only when the open fails does
-// WinTrust get the path to open itself.
+// The file-info record takes the open file (the held one when this thread
+// holds the path) and, as documented, its path; only when there is no
+// handle does WinTrust open the path itself.
 struct CTrustedFile {
     explicit CTrustedFile(LPCWSTR path)
-        : handle(::CreateFileW(path, GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
+        : handle(DS::OpenFileForCheck(path,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
         info.cbStruct = sizeof(info);
-        if (handle) {
-            info.hFile = handle.get();
-        } else {
-            info.hFile = INVALID_HANDLE_VALUE;
-            info.pcwszFilePath = path;
-        }
+        info.hFile = handle ? handle.get() : INVALID_HANDLE_VALUE;
+        info.pcwszFilePath = path;
     }
 
     UTIL::unique_handle handle;

@@ -9,6 +9,7 @@
 
 #include "FileIoTestSupport.h"
 #include "SignatureParts.h"
+#include "TwoSignerMessage.h"
 #include "multiplesigncheck.h"
 
 namespace {
@@ -162,6 +163,48 @@ TEST_F(fileio_DigestBoundKeys, GenuineFilesKeepTheirVerdictsWithWindowsAnswers) 
         EXPECT_EQ(VerifyByCertInfo(file), c.expected)
             << testing::PrintToString(std::wstring(c.fixture)) << " multiple=" << c.multipleSign;
     }
+}
+
+// Opened as detached: Wine 8's decoder sets up the second signer's hash in
+// the first one's place and cannot open a message with two signers at all
+// (Windows opens it); the content is in the message either way.
+UTIL::unique_crypt_msg DecodedMessage(const std::vector<BYTE>& der) {
+    UTIL::unique_crypt_msg message(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                        CMSG_DETACHED_FLAG, 0, 0, nullptr,
+                                                        nullptr));
+    if (message && !CryptMsgUpdate(message.get(), der.data(), static_cast<DWORD>(der.size()), TRUE)) {
+        message.reset();
+    }
+    return message;
+}
+
+// Authenticode has exactly one signer. The maker's signature over this very
+// image, with its signer written twice, binds nothing; the same message as
+// signed still binds.
+TEST(fileio_DigestBinding, SignatureWithTwoSignerInfosIsRefused) {
+    const std::wstring file = Fixture(L"sample-karvelo.dll");
+    const std::vector<BYTE> signedOnce = FILEIOTEST::EmbeddedSignature(file);
+    const std::vector<BYTE> signedTwice = FILEIOTEST::WithSignerTwice(signedOnce);
+    ASSERT_FALSE(signedTwice.empty());
+    struct Case {
+        const std::vector<BYTE>* der;
+        DWORD signers;
+        DigestBinding expected;
+    };
+    const Case cases[] = {{&signedOnce, 1, DigestBinding::Bound},
+                          {&signedTwice, 2, DigestBinding::NotOneSigner}};
+    for (const Case& c : cases) {
+        const UTIL::unique_crypt_msg message = DecodedMessage(*c.der);
+        ASSERT_TRUE(message);
+        DWORD signers = 0;
+        DWORD size = sizeof(signers);
+        ASSERT_TRUE(CryptMsgGetParam(message.get(), CMSG_SIGNER_COUNT_PARAM, 0, &signers, &size));
+        ASSERT_EQ(signers, c.signers);
+        DS::CFileImageDigest digest(file.c_str());
+        EXPECT_EQ(digest.CheckSignature(message.get()), c.expected) << c.signers;
+    }
+    EXPECT_EQ(std::wstring(DS::DigestBindingText(DigestBinding::NotOneSigner)),
+              L"the signature does not have exactly one signer");
 }
 
 }  // namespace

@@ -166,6 +166,12 @@ LONG WINAPI CScriptedPlatform::WinVerifyTrustHook(HWND, GUID*, LPVOID trustData)
     if (data->dwUnionChoice == WTD_CHOICE_FILE && data->pFile != nullptr) {
         call.file = data->pFile->hFile;
         call.hasPath = data->pFile->pcwszFilePath != nullptr;
+        if (call.hasPath) call.path = data->pFile->pcwszFilePath;
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (call.file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(call.file, &info)) {
+            call.fileIndex = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+            call.volumeSerial = info.dwVolumeSerialNumber;
+        }
     }
     DS::SignatureSettings* settings = nullptr;
     if (data->cbStruct >= sizeof(DS::WinTrustDataEx)) {

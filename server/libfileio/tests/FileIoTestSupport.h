@@ -69,6 +69,9 @@ struct WinVerifyCall {
     HANDLE stateHandle = nullptr;
     HANDLE file = nullptr;
     bool hasPath = false;
+    std::wstring path;        // the file-info record's path, when it has one
+    ULONGLONG fileIndex = 0;  // of the file the handle is open on; 0 without one
+    DWORD volumeSerial = 0;
     bool hasSettings = false;
     DWORD index = 0;
     DWORD settingsFlags = 0;

@@ -6,6 +6,7 @@
 
 #include "FileIoTestSupport.h"
 #include "UniqueHandle.h"
+#include "UnixLinks.h"
 #include "multiplesigncheck.h"
 
 namespace {
@@ -40,6 +41,23 @@ TEST_F(fileio_KeyProvider, SignedForceIntegrityProviderServesTheCertificateKeys)
     EXPECT_TRUE(m_trace.Contains(LoadLine(L"Load Korvalis successfully")));
     EXPECT_TRUE(m_trace.Contains(LoadLine(L"Total keys loaded: 2")));
     EXPECT_TRUE(m_trace.Contains(LoadLine(L"<< " + path)));
+}
+
+// A folder link planted below the executable's folder: the genuine provider
+// behind it is not loaded, since the link can be re-pointed between the
+// check and the load.
+TEST_F(fileio_KeyProvider, ProviderReachedThroughALinkBelowTheTrustedFolderIsNotLoaded) {
+    const std::wstring link = Fixture(L"keylink_") + std::to_wstring(GetCurrentProcessId());
+    ZELTEST::CPlantedLinks links;
+    links.Add(Fixture(L""), link);
+    ASSERT_TRUE(links.Plant());
+    const std::wstring path = link + L"\\korvalis-karvelo.dll";
+    EXPECT_FALSE(m_verifier.LoadKorvalisAndUpdatePublicKeyList(path.c_str()));
+    EXPECT_EQ(m_verifier.TrustedKeyCount(), 0u);
+    EXPECT_TRUE(m_trace.Contains(
+        LoadLine(L"The library is not reached without a link below its trusted folder: " + path)))
+        << m_trace.Dump();
+    EXPECT_FALSE(m_trace.Contains(LoadLine(L"Load Korvalis successfully")));
 }
 
 TEST_F(fileio_KeyProvider, KeysAccumulateAndDuplicatesCollapse) {

@@ -99,8 +99,10 @@ TEST_F(fileio_ScriptedWithKeys, SingleCheckRecordHasTheCallerSettingsAndItsOwnSt
     EXPECT_EQ(verify.provFlags, static_cast<DWORD>(WTD_HASH_ONLY_FLAG));
     EXPECT_EQ(verify.uiChoice, static_cast<DWORD>(WTD_UI_NONE));
     EXPECT_EQ(verify.stateHandle, nullptr);
-    EXPECT_NE(verify.file, INVALID_HANDLE_VALUE);  // the open file, not the path
-    EXPECT_FALSE(verify.hasPath);
+    // The open file, and its path with it as documented (the held-file
+    // tests show which file the handle is).
+    EXPECT_NE(verify.file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(verify.path, Fixture(L"sample-karvelo.dll"));
     EXPECT_EQ(m_platform.calls[1].stateAction, static_cast<DWORD>(WTD_STATEACTION_CLOSE));
 }
 

@@ -1,0 +1,91 @@
+// Every read of a verification goes through the file held for it: a path
+// that leads elsewhere once the file is held changes nothing of the verdict,
+// and WinTrust is given the held file (a handle on it) and its path.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "FileIoTestSupport.h"
+#include "HeldFile.h"
+#include "SignatureParts.h"
+#include "multiplesigncheck.h"
+
+namespace {
+
+using FILEIOTEST::Fixture;
+using FILEIOTEST::WinVerifyCall;
+
+// held/dir/sample.dll is the maker's library; once it is held, the folder
+// goes aside and another one with another signer's library takes its name.
+struct Swap {
+    std::wstring dir = Fixture(L"held_") + std::to_wstring(GetCurrentProcessId());
+    std::wstring aside = dir + L".aside";
+    std::wstring other = dir + L".other";
+    std::wstring file = dir + L"\\sample.dll";
+
+    bool Make() const {
+        return CreateDirectoryW(dir.c_str(), nullptr) && CreateDirectoryW(other.c_str(), nullptr) &&
+               CopyFileW(Fixture(L"sample-karvelo.dll").c_str(), file.c_str(), TRUE) &&
+               CopyFileW(Fixture(L"sample-other.dll").c_str(), (other + L"\\sample.dll").c_str(),
+                         TRUE);
+    }
+    bool Repoint() const {
+        return MoveFileW(dir.c_str(), aside.c_str()) && MoveFileW(other.c_str(), dir.c_str());
+    }
+    ~Swap() {
+        for (const std::wstring& folder : {dir, aside, other}) {
+            DeleteFileW((folder + L"\\sample.dll").c_str());
+            RemoveDirectoryW(folder.c_str());
+        }
+    }
+};
+
+TEST(fileio_HeldFile, VerdictIsAboutTheHeldFileWhereverThePathLeadsAfterwards) {
+    const Swap swap;
+    ASSERT_TRUE(swap.Make());
+    FILEIOTEST::CScriptedPlatform platform;
+    CVerifyFileSignV2 verifier;
+    ASSERT_TRUE(verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
+    // Hash-only answers as Windows gives them, about the maker's library.
+    const std::wstring genuine = swap.aside + L"\\sample.dll";
+    platform.ScriptWinVerifyTrust([&](const WinVerifyCall& call, DS::SignatureSettings*) {
+        return ZELTEST::HashOnlyStatusAsOnWindows(genuine, call.index);
+    });
+
+    const UTIL::unique_handle held(CreateFileW(swap.file.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    BY_HANDLE_FILE_INFORMATION heldInfo{};
+    ASSERT_TRUE(GetFileInformationByHandle(held.get(), &heldInfo));
+    ASSERT_TRUE(swap.Repoint());
+    // The path now names another signer's library.
+    EXPECT_FALSE(verifier.IntegrityCheckForKorvalis(swap.file.c_str()));
+
+    WINTRUST_DATA record{};
+    record.cbStruct = sizeof(record);
+    record.dwUIChoice = WTD_UI_NONE;
+    record.dwUnionChoice = WTD_CHOICE_FILE;
+    platform.calls.clear();
+    {
+        const DS::CHeldFileScope scope(swap.file.c_str(), held.get());
+        EXPECT_TRUE(verifier.VerifyEmbeddedSignatureByCertInfo(swap.file.c_str(), &record, 0));
+        PublicKeyBytes key;
+        std::wstring signer;
+        std::vector<PublicKeyBytes> nested;
+        EXPECT_TRUE(verifier.VerifySignatureAndGetCertInfo(swap.file.c_str(), key, signer, nested));
+        EXPECT_EQ(signer, L"Karvelo, Inc.");
+    }
+    const ULONGLONG heldIndex =
+        (static_cast<ULONGLONG>(heldInfo.nFileIndexHigh) << 32) | heldInfo.nFileIndexLow;
+    size_t verifications = 0;
+    for (const WinVerifyCall& call : platform.calls) {
+        if (call.stateAction == WTD_STATEACTION_CLOSE) continue;
+        ++verifications;
+        EXPECT_EQ(call.path, swap.file);
+        EXPECT_EQ(call.fileIndex, heldIndex);
+        EXPECT_EQ(call.volumeSerial, heldInfo.dwVolumeSerialNumber);
+    }
+    EXPECT_EQ(verifications, 1u);
+}
+
+}  // namespace
