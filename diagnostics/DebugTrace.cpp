@@ -130,7 +130,8 @@ bool DebugTracePastGateW(int level, const wchar_t* sourceFile, int line, const w
     va_start(args, format);
     const int head = ComposeLineW(text, format, args);
     va_end(args);
-    if (ITraceObserver* observer = CurrentTraceObserver()) observer->OnTraceLine(level, text + head);
+    if (ITraceObserver* observer = CurrentTraceObserver())
+        observer->OnTraceLine(level, text + head);
     return logcl_WriteLog(TraceTime(), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level,
                           sourceFile, line, text);
 }

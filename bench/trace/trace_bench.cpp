@@ -133,19 +133,18 @@ public:
     void Stop() {
         m_stop = true;
         // Wake the accept with one connection of our own.
-        UTIL::unique_handle wake(::CreateFileW(L"\\\\.\\pipe\\Log_ServerNamePipe",
-                                               GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                               nullptr));
+        UTIL::unique_handle wake(::CreateFileW(L"\\\\.\\pipe\\Log_ServerNamePipe", GENERIC_WRITE, 0,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
         m_thread.join();
     }
 
 private:
     void Serve() {
         while (!m_stop) {
-            HANDLE instance = ::CreateNamedPipeW(
-                L"\\\\.\\pipe\\Log_ServerNamePipe", PIPE_ACCESS_INBOUND,
-                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 0, 0, 0,
-                nullptr);
+            HANDLE instance =
+                ::CreateNamedPipeW(L"\\\\.\\pipe\\Log_ServerNamePipe", PIPE_ACCESS_INBOUND,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                   PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr);
             if (instance == INVALID_HANDLE_VALUE) return;
             ::ConnectNamedPipe(instance, nullptr);
             std::thread([instance] {
@@ -181,8 +180,8 @@ double SlowServerShare() {
     }
     const double share = held / Seconds(start);
     server.Stop();
-    std::printf("slow server (450 ms a record): %d trace calls in 30 s, %.2f s in them\n",
-                records, held);
+    std::printf("slow server (450 ms a record): %d trace calls in 30 s, %.2f s in them\n", records,
+                held);
     return share * 100;
 }
 

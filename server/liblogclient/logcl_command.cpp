@@ -81,9 +81,9 @@ void ReportDroppedRecords(CLogBackoff& backoff, const DroppedRecords& dropped) {
 
 }  // namespace
 
-LogDeliverySeam g_logDeliverySeam = {::GetTickCount64,      kTracePipeBounds,
-                                     kTraceBackoffMs,       kTraceHealthyDeliveryMs,
-                                     kTraceWaitBudgetMs,    logcl_DeliverOverPipe};
+LogDeliverySeam g_logDeliverySeam = {::GetTickCount64,   kTracePipeBounds,
+                                     kTraceBackoffMs,    kTraceHealthyDeliveryMs,
+                                     kTraceWaitBudgetMs, logcl_DeliverOverPipe};
 
 bool logcl_DeliverOverPipe(const wchar_t* command, bool* missedDeadline) {
     CPipeClient client(g_logDeliverySeam.bounds);

@@ -36,8 +36,8 @@ std::wstring SidText(PSID sid) {
 }
 
 // Rights that signal or reset the event, or let their holder grant them.
-constexpr ACCESS_MASK kSignalRights = EVENT_MODIFY_STATE | GENERIC_WRITE | GENERIC_ALL |
-                                      WRITE_DAC | WRITE_OWNER | MAXIMUM_ALLOWED;
+constexpr ACCESS_MASK kSignalRights =
+    EVENT_MODIFY_STATE | GENERIC_WRITE | GENERIC_ALL | WRITE_DAC | WRITE_OWNER | MAXIMUM_ALLOWED;
 
 // One entry of the access list; empty when it grants nothing to fear.
 // Entries of a kind not judged here count as foreign (fail closed).

@@ -178,8 +178,8 @@ struct Take {
 };
 Take (*g_behaviour)(int delivery) = nullptr;
 int g_deliveries = 0;
-ULONGLONG g_heldMs = 0;     // all waiting on the server
-ULONGLONG g_excessMs = 0;   // waiting beyond a healthy delivery
+ULONGLONG g_heldMs = 0;    // all waiting on the server
+ULONGLONG g_excessMs = 0;  // waiting beyond a healthy delivery
 std::vector<std::wstring> g_delivered;
 
 bool ScriptedDelivery(const wchar_t* command, bool* missedDeadline) {
@@ -210,13 +210,27 @@ protected:
 };
 
 constexpr DWORD kBoundMs = kTracePipeBounds.wholeSendMs;
-Take Healthy(int) { return {0, true}; }
-Take JustHealthy(int) { return {kTraceHealthyDeliveryMs, true}; }
-Take JustUnderTheBound(int) { return {kBoundMs - 1, true}; }
-Take Stuck(int) { return {kBoundMs, false}; }
-Take HealthyThenStuck(int n) { return n % 2 == 0 ? Take{0, true} : Take{kBoundMs, false}; }
-Take EveryThirdSlowlyTaken(int n) { return n % 3 == 0 ? Take{300, true} : Take{kBoundMs, false}; }
-Take GoneAndBack(int n) { return (n / 50) % 2 == 0 ? Take{0, true} : Take{kBoundMs, false}; }
+Take Healthy(int) {
+    return {0, true};
+}
+Take JustHealthy(int) {
+    return {kTraceHealthyDeliveryMs, true};
+}
+Take JustUnderTheBound(int) {
+    return {kBoundMs - 1, true};
+}
+Take Stuck(int) {
+    return {kBoundMs, false};
+}
+Take HealthyThenStuck(int n) {
+    return n % 2 == 0 ? Take{0, true} : Take{kBoundMs, false};
+}
+Take EveryThirdSlowlyTaken(int n) {
+    return n % 3 == 0 ? Take{300, true} : Take{kBoundMs, false};
+}
+Take GoneAndBack(int n) {
+    return (n / 50) % 2 == 0 ? Take{0, true} : Take{kBoundMs, false};
+}
 
 // A thread that traces a record after every 50 ms of its own work, for ten
 // minutes: whatever the server does, its waiting beyond a healthy delivery
@@ -282,12 +296,12 @@ TEST_F(ScriptedTraceServer, DroppedRecordsAreReportedPastTheGateAndALostReportIs
     ASSERT_TRUE(word.Valid());
     word.Set(0x00010004);  // 'E' and 'F' pass
     g_behaviour = ScriptedTakes;
-    DebugTraceW('E', TRACE_SRC_W, L"missed");            // dropped 1, back-off
-    DebugTraceW('E', TRACE_SRC_W, L"in the back-off");   // 2
-    DebugTraceW('I', TRACE_SRC_W, L"below the gate");    // not a record: not counted
-    DebugTraceW('F', TRACE_SRC_W, L"in the back-off");   // 3
+    DebugTraceW('E', TRACE_SRC_W, L"missed");           // dropped 1, back-off
+    DebugTraceW('E', TRACE_SRC_W, L"in the back-off");  // 2
+    DebugTraceW('I', TRACE_SRC_W, L"below the gate");   // not a record: not counted
+    DebugTraceW('F', TRACE_SRC_W, L"in the back-off");  // 3
     g_now += 20000;
-    DebugTraceW('E', TRACE_SRC_W, L"first probe");       // through; its report is lost
+    DebugTraceW('E', TRACE_SRC_W, L"first probe");          // through; its report is lost
     DebugTraceW('E', TRACE_SRC_W, L"in the new back-off");  // 4
     g_now += 25ull * 24 * 3600 * 1000;
     DebugTraceW('E', TRACE_SRC_W, L"second probe");

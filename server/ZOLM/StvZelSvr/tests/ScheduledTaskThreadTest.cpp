@@ -113,8 +113,9 @@ TEST(ScheduledTaskThread, StopThatGivesUpOnTheThreadEndsTheProcessAndClosesNothi
         if (record.Line().find(L"scheduled-task thread") != std::wstring::npos)
             lines.push_back(record.Line());
     }
-    EXPECT_EQ(lines, std::vector<std::wstring>{L"[][StvZelSvr_tests.exe]terminateService - "
-                                               L"scheduled-task thread still running after 200 ms"});
+    EXPECT_EQ(lines,
+              std::vector<std::wstring>{L"[][StvZelSvr_tests.exe]terminateService - "
+                                        L"scheduled-task thread still running after 200 ms"});
 
     SetEvent(g_passRelease.get());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));

@@ -48,8 +48,8 @@ const Scenario kScenarios[] = {
     {"LogServerReadsOneByteASecond", L"one-byte-a-second", nullptr, nullptr, false, false},
     // Just under the 500 ms per-record bound (kTracePipeBounds): no record
     // misses it, the waiting budget starts the back-off.
-    {"LogServerTakesEachRecordJustUnderTheBound", L"take-whole-after-450", nullptr, nullptr,
-     false, false},
+    {"LogServerTakesEachRecordJustUnderTheBound", L"take-whole-after-450", nullptr, nullptr, false,
+     false},
     {"LogServerHealthyThenStuckInTurn", L"healthy-then-stuck", nullptr, nullptr, false, false},
     // Ended by the stop request (995), or by the write bound (1460) on a slow machine.
     {"CommandManagerNeverReads", kInTestListener, L"never-read-0",
@@ -217,10 +217,11 @@ TEST_P(PeerScenario, StartsStopsAndEndsWithinBounds) {
         EXPECT_LT(stopSeconds, kStopSeconds);
     }
     ExpectEndedCleanly(process.get());
-    std::printf("[scenario] %s: %s after %.1f s, control answered in %.1f s, %s %.1f s after "
-                "the stop request\n",
-                s.name, s.console ? "terminate event" : "RUNNING", startSeconds, controlSeconds,
-                s.console ? "ended" : "STOPPED", s.console ? SecondsSince(stopped) : stopSeconds);
+    std::printf(
+        "[scenario] %s: %s after %.1f s, control answered in %.1f s, %s %.1f s after "
+        "the stop request\n",
+        s.name, s.console ? "terminate event" : "RUNNING", startSeconds, controlSeconds,
+        s.console ? "ended" : "STOPPED", s.console ? SecondsSince(stopped) : stopSeconds);
     if (s.failedSend != nullptr) {
         EXPECT_TRUE(m_log.WaitForLine(s.failedSend, kBoundMs));
         EXPECT_TRUE(m_log.WaitForLine(L"CleanupSampleSubmissionFolder - failed", kBoundMs));
