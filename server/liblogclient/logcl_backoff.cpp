@@ -36,11 +36,14 @@ void CLogBackoff::CountOne(ULONGLONG tick) {
 // The budget refills at 1 ms per kTraceBudgetRefillDivisor ms of wall time;
 // the remainder of a refill is kept for the next one.
 bool CLogBackoff::Charge(ULONGLONG now, ULONGLONG waitedMs) {
-    const ULONGLONG refill = (now - m_refilledTick) / kTraceBudgetRefillDivisor;
-    m_refilledTick += refill * kTraceBudgetRefillDivisor;
-    m_spentMs = refill >= m_spentMs ? 0 : m_spentMs - refill;
-    m_spentMs += waitedMs;
-    return m_spentMs >= g_logDeliverySeam.waitBudgetMs;
+    // Charged waiting not yet refilled, and when it was last refilled.
+    thread_local ULONGLONG t_spentMs = 0;
+    thread_local ULONGLONG t_refilledTick = 0;
+    const ULONGLONG refill = (now - t_refilledTick) / kTraceBudgetRefillDivisor;
+    t_refilledTick += refill * kTraceBudgetRefillDivisor;
+    t_spentMs = refill >= t_spentMs ? 0 : t_spentMs - refill;
+    t_spentMs += waitedMs;
+    return t_spentMs >= g_logDeliverySeam.waitBudgetMs;
 }
 
 void CLogBackoff::StartBackoff(ULONGLONG now) {
@@ -58,10 +61,17 @@ DroppedRecords CLogBackoff::Delivered(Admission admission, ULONGLONG startTick) 
     if (admission != Admission::Probe && !slow) return {0, 0};
     UTIL::CExclusiveSRWGuard guard(m_lock);
     const bool budgetSpent = slow && Charge(now, waited - healthy);
-    if (budgetSpent) StartBackoff(now);
-    if (admission != Admission::Probe) return {0, 0};
+    if (admission != Admission::Probe) {
+        if (budgetSpent) StartBackoff(now);
+        return {0, 0};
+    }
     m_bProbing = false;
-    if (budgetSpent) return {0, 0};  // the count waits for the next probe
+    // A slow probe says the server is still slow: the back-off goes on, and
+    // the count waits for a probe that is healthy.
+    if (slow) {
+        StartBackoff(now);
+        return {0, 0};
+    }
     const DroppedRecords dropped{m_dropped, m_firstDropTick};
     m_dropped = 0;
     m_backoffUntil = 0;

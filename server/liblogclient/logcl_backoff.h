@@ -14,13 +14,13 @@
 // A record is dropped without a connection for this long after a miss.
 constexpr DWORD kTraceBackoffMs = 10000;
 // What a delivery may take before its waiting is charged: the time beyond
-// it is charged to the waiting budget. A healthy local server takes a record
-// in about a quarter of a millisecond; this leaves room for a loaded machine
-// and a server busy with other clients.
-constexpr DWORD kTraceHealthyDeliveryMs = 20;
-// The waiting budget: at most this much charged waiting before a back-off,
-// refilled at one millisecond per kTraceBudgetRefillDivisor milliseconds of
-// wall time (5 %), so a full back-off period refills it.
+// it is charged to the waiting budget of the thread that waited. A healthy
+// local server takes a record in about a quarter of a millisecond; this
+// leaves room for a loaded machine and a server busy with other clients.
+constexpr DWORD kTraceHealthyDeliveryMs = 100;
+// Each thread's waiting budget: at most this much charged waiting before a
+// back-off, refilled at one millisecond per kTraceBudgetRefillDivisor
+// milliseconds of wall time (5 %), so a full back-off period refills it.
 constexpr DWORD kTraceWaitBudgetMs = 500;
 constexpr DWORD kTraceBudgetRefillDivisor = 20;
 
@@ -79,8 +79,10 @@ public:
 private:
     bool InBackoff(ULONGLONG now) const { return now < m_backoffUntil || m_bProbing; }
     void CountOne(ULONGLONG tick);
-    // Charges `waitedMs`; true when the budget is spent.
-    bool Charge(ULONGLONG now, ULONGLONG waitedMs);
+    // Charges `waitedMs` to the calling thread's budget; true when it is
+    // spent. Per thread: threads that share a busy server each wait their
+    // turn, and one thread's share of its own time is what is bounded.
+    static bool Charge(ULONGLONG now, ULONGLONG waitedMs);
     void StartBackoff(ULONGLONG now);
 
     // Read without the lock on every record: 0 while there is nothing to do.
@@ -90,9 +92,6 @@ private:
     bool m_bProbing = false;
     ULONGLONG m_dropped = 0;
     ULONGLONG m_firstDropTick = 0;
-    // Charged waiting not yet refilled, and when it was last refilled.
-    ULONGLONG m_spentMs = 0;
-    ULONGLONG m_refilledTick = 0;
 };
 
 // The process's one back-off, shared by every thread that traces.
