@@ -2,7 +2,7 @@
 // second delivered to the companion log server (run in this process) and
 // the same for a bare connect-write-close loop, with their ratio; ns per
 // trace call while a log server that never reads has put the trace in
-// back-off (one record pays the 500 ms deadline first); the share of a
+// back-off (one record pays the 1 s deadline first); the share of a
 // tracing thread's time that a log server taking each record just under the
 // per-record bound holds (the waiting budget's effect). Run it alone: it
 // listens on "Log_ServerNamePipe" and sets the shared level word.
@@ -122,8 +122,8 @@ double BackoffCallNs() {
     return seconds * 1e9 / kCalls;
 }
 
-// A log server with 0-byte buffers that takes each record 450 ms after
-// accepting it, just under the 500 ms per-record bound.
+// A log server with 0-byte buffers that takes each record 950 ms after
+// accepting it, just under the 1 s per-record bound.
 class CSlowServer {
 public:
     bool Start() {
@@ -148,7 +148,7 @@ private:
             if (instance == INVALID_HANDLE_VALUE) return;
             ::ConnectNamedPipe(instance, nullptr);
             std::thread([instance] {
-                ::Sleep(450);
+                ::Sleep(950);
                 BYTE buffer[16384];
                 DWORD got = 0;
                 while (::ReadFile(instance, buffer, sizeof buffer, &got, nullptr) ||
@@ -180,7 +180,7 @@ double SlowServerShare() {
     }
     const double share = held / Seconds(start);
     server.Stop();
-    std::printf("slow server (450 ms a record): %d trace calls in 30 s, %.2f s in them\n", records,
+    std::printf("slow server (950 ms a record): %d trace calls in 30 s, %.2f s in them\n", records,
                 held);
     return share * 100;
 }
