@@ -122,6 +122,20 @@ bool DebugTraceW(int level, const wchar_t* sourceFile, int line, const wchar_t* 
                           sourceFile, line, text);
 }
 
+bool DebugTracePastGateW(int level, const wchar_t* sourceFile, int line, const wchar_t* format,
+                         ...) {
+    UTIL::CLastErrorPreserver keepLastError;
+    wchar_t text[kTraceLineChars];
+    va_list args;
+    va_start(args, format);
+    const int head = ComposeLineW(text, format, args);
+    va_end(args);
+    if (ITraceObserver* observer = CurrentTraceObserver())
+        observer->OnTraceLine(level, text + head);
+    return logcl_WriteLog(TraceTime(), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level,
+                          sourceFile, line, text);
+}
+
 bool DebugTraceA(int level, const char* sourceFile, int line, const char* format, ...) {
     UTIL::CLastErrorPreserver keepLastError;
     ITraceObserver* observer = CurrentTraceObserver();

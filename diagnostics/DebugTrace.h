@@ -19,6 +19,11 @@ constexpr int kTraceLineChars = 4096;
 bool DebugTraceW(int level, const wchar_t* sourceFile, int line, const wchar_t* format, ...);
 bool DebugTraceA(int level, const char* sourceFile, int line, const char* format, ...);
 
+// The same line past the level gate and the back-off's early drop: for the
+// log client's report of dropped records, which no gate may hide.
+bool DebugTracePastGateW(int level, const wchar_t* sourceFile, int line, const wchar_t* format,
+                         ...);
+
 // Goes to the debug library only, never to the log server: the log client
 // reports its own failures through it.
 bool DebugTraceToLibraryW(int level, const wchar_t* sourceFile, int line, const wchar_t* format,

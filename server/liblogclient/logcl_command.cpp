@@ -64,35 +64,61 @@ bool SendOneRecord(CPipeClient& client, const wchar_t* command) {
     return false;
 }
 
+// Set on the thread that sends the dropped-records report: the report is
+// not counted as a dropped record of its own, and reports nothing itself.
+thread_local bool t_bSendingReport = false;
+
+// Past the level gate, so that a gate at errors only cannot hide that
+// records were lost. Not delivered, the count goes back for the next report.
+void ReportDroppedRecords(CLogBackoff& backoff, const DroppedRecords& dropped) {
+    const ULONGLONG milliseconds = g_logDeliverySeam.pfnNow() - dropped.firstDropTick;
+    t_bSendingReport = true;
+    const bool sent = DebugTracePastGateW('W', TRACE_SRC_W, kDroppedRecordsFormat,
+                                          L"logcl_SendCommand", dropped.count, milliseconds);
+    t_bSendingReport = false;
+    if (!sent) backoff.CarryForward(dropped);
+}
+
 }  // namespace
 
-// A record that misses its deadline starts a back-off (logcl_backoff.h);
-// the first record through after one reports what was dropped, through the
-// normal trace path (the back-off is over by then, so it is delivered).
+LogDeliverySeam g_logDeliverySeam = {::GetTickCount64,   kTracePipeBounds,
+                                     kTraceBackoffMs,    kTraceHealthyDeliveryMs,
+                                     kTraceWaitBudgetMs, logcl_DeliverOverPipe};
+
+bool logcl_DeliverOverPipe(const wchar_t* command, bool* missedDeadline) {
+    CPipeClient client(g_logDeliverySeam.bounds);
+    const bool sent = SendOneRecord(client, command);
+    *missedDeadline = client.MissedDeadline();
+    return sent;
+}
+
+// A record that misses its deadline, or a slow server that spends the
+// waiting budget, starts a back-off (logcl_backoff.h); the first record
+// through after one reports what was dropped.
 bool logcl_SendCommand(const wchar_t* command) {
+    const bool isReport = t_bSendingReport;
     CLogBackoff& backoff = LogBackoff();
     const CLogBackoff::Admission admission = backoff.Admit();
-    if (admission == CLogBackoff::Admission::Drop) return false;
-    const ULONGLONG startTick = g_logDeliverySeam.pfnNow();
-    bool sent = false;
-    bool missedDeadline = false;
-    {
-        CPipeClient client(g_logDeliverySeam.bounds);
-        sent = SendOneRecord(client, command);
-        missedDeadline = client.MissedDeadline();
+    if (admission == CLogBackoff::Admission::Drop) {
+        if (!isReport) backoff.CountDropped();
+        return false;
     }
-    if (!sent) {
+    const ULONGLONG startTick = g_logDeliverySeam.pfnNow();
+    bool missedDeadline = false;
+    if (!g_logDeliverySeam.pfnDeliver(command, &missedDeadline)) {
         if (missedDeadline) {
-            backoff.MissedDeadline(admission, startTick);
+            backoff.MissedDeadline(admission, startTick, !isReport);
         } else {
             backoff.Failed(admission);
         }
         return false;
     }
-    const DroppedRecords dropped = backoff.Delivered(admission);
-    if (dropped.count != 0) {
-        DebugTraceW('W', TRACE_SRC_W, kDroppedRecordsFormat, L"logcl_SendCommand", dropped.count,
-                    dropped.milliseconds);
+    const DroppedRecords dropped = backoff.Delivered(admission, startTick);
+    if (dropped.count == 0) return true;
+    if (isReport) {
+        backoff.CarryForward(dropped);  // for the next record's report
+    } else {
+        ReportDroppedRecords(backoff, dropped);
     }
     return true;
 }

@@ -18,7 +18,11 @@ bool logcl_SendCommand(const wchar_t* command);
 // and the record counted as dropped, while the log server is in back-off.
 bool logcl_DropIfBackingOff();
 
-// The line that reports dropped records once delivery works again, level 'W':
-// the function name, the number of records, the milliseconds since the first.
+// The pipe delivery of one record (the default of the delivery seam).
+bool logcl_DeliverOverPipe(const wchar_t* command, bool* missedDeadline);
+
+// The line that reports dropped records once delivery works again, level 'W',
+// written past the level gate: the function name, the number of records and
+// the milliseconds since the first, both 64-bit (they cannot wrap).
 constexpr wchar_t kDroppedRecordsFormat[] =
-    L"%s - %d trace record(s) dropped in %d ms: the log server did not take them";
+    L"%s - %I64u trace record(s) dropped in %I64u ms: the log server did not take them";

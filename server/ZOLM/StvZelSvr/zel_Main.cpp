@@ -7,6 +7,7 @@
 #include "DebugTrace.h"
 #include "ProfileCache.h"
 #include "eh_exceptionhelper.h"
+#include "zel_ServiceState.h"
 
 namespace {
 
@@ -73,6 +74,14 @@ void StartTrace() {
     InitDebugTraceW(settingsFile, debugLibrary, L"ZEL_SVR", true);
 }
 
+// 0 for a return from main; a stop that left the scheduled-task thread
+// running ends the process here instead, as its stop sequence does, so that
+// no static destructor runs under that thread.
+int EndUnlessTaskThreadAbandoned() {
+    if (TaskThreadAbandoned()) ::ExitProcess(0);
+    return 0;
+}
+
 }  // namespace
 
 int ZelServerMain(int argc, char* argv[]) {
@@ -91,7 +100,7 @@ int ZelServerMain(int argc, char* argv[]) {
     if (argc == 2 && strcmp(argv[1], "-console") == 0) {
         // Service_Main tells console mode by argc 2 and the narrow argument.
         Service_Main(2, reinterpret_cast<LPWSTR*>(argv));
-        return 0;
+        return EndUnlessTaskThreadAbandoned();
     }
     if (argc == 2 && strcmp(argv[1], "-install") == 0) {
         InstallAsService();
@@ -106,7 +115,9 @@ int ZelServerMain(int argc, char* argv[]) {
         DebugTraceW('E', TRACE_SRC_W, L"%s - StartServiceCtrlDispatcher failed.", L"main");
         ::ExitProcess(::GetLastError());
     }
-    return 0;
+    // The dispatcher returns at the stopped report, perhaps before the
+    // stop sequence ends the process itself.
+    return EndUnlessTaskThreadAbandoned();
 }
 
 int main(int argc, char* argv[]) {

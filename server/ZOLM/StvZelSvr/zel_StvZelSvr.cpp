@@ -60,8 +60,11 @@ DWORD g_pendingTime = kDefaultPendingTime;
 volatile LONG runningService = 0;
 volatile LONG g_paused = 0;
 HANDLE g_scheduledTaskThread = nullptr;
+TaskThreadStopSeam g_taskThreadStopSeam = {kTaskThreadStopWaitMs, ::ExitProcess};
 
 namespace {
+
+volatile LONG g_bTaskThreadAbandoned = 0;
 
 constexpr char kNotifierText[] = "Karvelo Tessaly ZEL Server";
 
@@ -125,18 +128,22 @@ void ReportStopStep(DWORD checkPoint, DWORD waitHint) {
                 L"terminateService", checkPoint);
 }
 
-void WaitForScheduledTaskThread() {
+// True when the thread ended. Bounded: a send of the thread ends at the
+// stop request, so the thread ends within a few trace lines; should it not,
+// the stop goes on without it and leaves alone what it still uses.
+bool WaitForScheduledTaskThread() {
     DebugTraceW('D', TRACE_SRC_W, L"%s - Wait...", L"terminateService");
     DebugTraceW('I', TRACE_SRC_W, L"%s - will call WaitForMultipleObjects", L"terminateService");
-    // Bounded: a send of the thread ends at the stop request, so the thread
-    // ends within a few trace deadlines; should it not, the stop goes on
-    // and the thread ends with the process.
-    if (g_scheduledTaskThread != nullptr &&
-        WaitForSingleObject(g_scheduledTaskThread, kTaskThreadStopWaitMs) == WAIT_TIMEOUT) {
+    const DWORD waitMs = g_taskThreadStopSeam.waitMs;
+    const bool ended = g_scheduledTaskThread == nullptr ||
+                       WaitForSingleObject(g_scheduledTaskThread, waitMs) != WAIT_TIMEOUT;
+    if (!ended) {
+        ::InterlockedExchange(&g_bTaskThreadAbandoned, 1);
         DebugTraceW('W', TRACE_SRC_W, L"%s - scheduled-task thread still running after %d ms",
-                    L"terminateService", static_cast<int>(kTaskThreadStopWaitMs));
+                    L"terminateService", static_cast<int>(waitMs));
     }
     DebugTraceW('I', TRACE_SRC_W, L"%s - end of call WaitForMultipleObjects", L"terminateService");
+    return ended;
 }
 
 void PauseService() {
@@ -243,12 +250,13 @@ void terminateService(DWORD exitCode) {
     ReportStopStep(1, kStopStepHintMs);
     ReportStopStep(2, kStopStepHintMs);
     ReportStopStep(3, kTaskThreadStopWaitMs + kStopStepHintMs);
-    WaitForScheduledTaskThread();
+    const bool threadEnded = WaitForScheduledTaskThread();
     UnregisterWindowsTimerQueue();
-    CloseAndClear(g_scheduledTaskThread);
+    // A thread still running waits on the terminate event: it stays open.
+    if (threadEnded) CloseAndClear(g_scheduledTaskThread);
     ReportStopStep(4, kStopStepHintMs);
     DebugTraceW('I', TRACE_SRC_W, L"%s - Server is shutting down...", L"terminateService");
-    CloseAndClear(g_terminateEvent);
+    if (threadEnded) CloseAndClear(g_terminateEvent);
     CloseAndClear(g_shutdownEvent);
     if (g_statusHandle != nullptr) {
         SendStatusToSCM(SERVICE_STOPPED, exitCode, 0, 0, 0);
@@ -256,6 +264,15 @@ void terminateService(DWORD exitCode) {
                     L"terminateService");
     }
     DebugTraceW('D', TRACE_SRC_W, L"%s - <<<", L"terminateService");
+    // ExitProcess ends the other threads before any library is told to
+    // detach, and runs none of this executable's static destructors (the
+    // level map, the profile caches, the crash filter), which the runtime's
+    // exit would run under the live thread.
+    if (!threadEnded) g_taskThreadStopSeam.pfnEndProcess(0);
+}
+
+bool TaskThreadAbandoned() {
+    return g_bTaskThreadAbandoned != 0;
 }
 
 void WINAPI Service_Main(DWORD argc, LPWSTR* argv) {

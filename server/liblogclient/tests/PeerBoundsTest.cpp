@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "CPipeClient.h"
+#include "DebugTrace.h"
 #include "LogPipeListener.h"
+#include "SharedWord.h"
 #include "UniqueHandle.h"
 #include "logcl_backoff.h"
 #include "logcl_command.h"
@@ -86,7 +88,8 @@ class TraceBackoff : public ::testing::Test {
 protected:
     void SetUp() override {
         m_saved = g_logDeliverySeam;
-        g_logDeliverySeam = {TestNow, {200, 50, 200, 200}, 10000};
+        g_logDeliverySeam.pfnNow = TestNow;
+        g_logDeliverySeam.bounds = {200, 50, 200, 200};
         g_now = 1000;
     }
     void TearDown() override { g_logDeliverySeam = m_saved; }
@@ -148,21 +151,170 @@ TEST_F(TraceBackoff, AbsentServerStartsNoBackoffAndOneProbeAtATimeEndsOne) {
     EXPECT_FALSE(Send(L"nobody listens", &took));
     EXPECT_FALSE(logcl_DropIfBackingOff());
     CLogBackoff backoff;
-    backoff.MissedDeadline(A::Deliver, 1000);
+    backoff.MissedDeadline(A::Deliver, 1000, true);
     g_now = 5000;
     EXPECT_EQ(backoff.Admit(), A::Drop);
+    backoff.CountDropped();
     g_now = 11000;
     EXPECT_EQ(backoff.Admit(), A::Probe);
     EXPECT_EQ(backoff.Admit(), A::Drop);
+    backoff.CountDropped();
     EXPECT_TRUE(backoff.DropIfBackingOff());
     backoff.Failed(A::Probe);
     EXPECT_FALSE(backoff.DropIfBackingOff());
     EXPECT_EQ(backoff.Admit(), A::Probe);
-    g_now = 11500;
-    const DroppedRecords dropped = backoff.Delivered(A::Probe);
-    EXPECT_EQ(dropped.count, 4);
-    EXPECT_EQ(dropped.milliseconds, 10500);
+    g_now = 11005;
+    const DroppedRecords dropped = backoff.Delivered(A::Probe, 11000);
+    EXPECT_EQ(dropped.count, 4u);
+    EXPECT_EQ(dropped.firstDropTick, 1000u);
     EXPECT_EQ(backoff.Admit(), A::Deliver);
+}
+
+// A scripted log server: each delivery moves the test's clock by what the
+// behaviour says the record takes, and says whether it got through.
+struct Take {
+    ULONGLONG ms;
+    bool delivered;
+};
+Take (*g_behaviour)(int delivery) = nullptr;
+int g_deliveries = 0;
+ULONGLONG g_heldMs = 0;    // all waiting on the server
+ULONGLONG g_excessMs = 0;  // waiting beyond a healthy delivery
+std::vector<std::wstring> g_delivered;
+
+bool ScriptedDelivery(const wchar_t* command, bool* missedDeadline) {
+    const Take take = g_behaviour(g_deliveries++);
+    g_now += take.ms;
+    g_heldMs += take.ms;
+    if (take.ms > kTraceHealthyDeliveryMs) g_excessMs += take.ms - kTraceHealthyDeliveryMs;
+    *missedDeadline = !take.delivered;
+    if (take.delivered) g_delivered.push_back(command);
+    return take.delivered;
+}
+
+class ScriptedTraceServer : public TraceBackoff {
+protected:
+    void SetUp() override {
+        TraceBackoff::SetUp();
+        g_logDeliverySeam.bounds = kTracePipeBounds;
+        g_logDeliverySeam.pfnDeliver = ScriptedDelivery;
+        g_deliveries = 0;
+        g_heldMs = 0;
+        g_excessMs = 0;
+        g_delivered.clear();
+    }
+    void TearDown() override {
+        TraceBackoff::TearDown();
+        LogBackoff().Delivered(CLogBackoff::Admission::Probe, g_now);  // leave it healthy
+    }
+};
+
+constexpr DWORD kBoundMs = kTracePipeBounds.wholeSendMs;
+Take Healthy(int) {
+    return {0, true};
+}
+Take JustHealthy(int) {
+    return {kTraceHealthyDeliveryMs, true};
+}
+Take JustUnderTheBound(int) {
+    return {kBoundMs - 1, true};
+}
+Take Stuck(int) {
+    return {kBoundMs, false};
+}
+Take HealthyThenStuck(int n) {
+    return n % 2 == 0 ? Take{0, true} : Take{kBoundMs, false};
+}
+Take EveryThirdSlowlyTaken(int n) {
+    return n % 3 == 0 ? Take{300, true} : Take{kBoundMs, false};
+}
+Take GoneAndBack(int n) {
+    return (n / 50) % 2 == 0 ? Take{0, true} : Take{kBoundMs, false};
+}
+
+// A thread that traces a record after every 50 ms of its own work, for ten
+// minutes: whatever the server does, its waiting beyond a healthy delivery
+// stays within the budget and a tenth of the time (one record's bound per
+// back-off period), and so does all its waiting on a server that
+// misbehaves; a healthy server gets every record.
+TEST_F(ScriptedTraceServer, AnyServerBehaviourCostsABoundedShareOfTheThreadsTime) {
+    struct Case {
+        const char* what;
+        Take (*behaviour)(int);
+        bool everyRecordArrives;
+    };
+    const Case cases[] = {
+        {"healthy", Healthy, true},
+        {"each record in the healthy time", JustHealthy, true},
+        {"each record just under the bound", JustUnderTheBound, false},
+        {"never takes one", Stuck, false},
+        {"healthy and stuck in turn", HealthyThenStuck, false},
+        {"takes every third, slowly", EveryThirdSlowlyTaken, false},
+        {"gone and back every 50 records", GoneAndBack, false},
+    };
+    constexpr ULONGLONG kWorkMs = 50;
+    constexpr ULONGLONG kRunMs = 600000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        g_behaviour = c.behaviour;
+        const ULONGLONG start = g_now;
+        int records = 0;
+        while (g_now - start < kRunMs) {
+            logcl_WriteLog(1, 2, 3, 73, L"s.cpp", 4, L"record");
+            ++records;
+            g_now += kWorkMs;
+        }
+        const ULONGLONG wall = g_now - start;
+        EXPECT_LE(g_excessMs, kTraceWaitBudgetMs + wall / 10);
+        if (c.everyRecordArrives) {
+            EXPECT_EQ(g_delivered.size(), static_cast<size_t>(records));
+        } else {
+            EXPECT_LE(g_heldMs, wall / 10);  // and so at most a tenth of the time in all
+        }
+        TearDown();
+    }
+    SetUp();
+}
+
+std::wstring FieldOf(const std::wstring& command, int index) {
+    size_t begin = 0;
+    for (int i = 0; i < index; ++i) begin = command.find(L'\t', begin) + 1;
+    return command.substr(begin, command.find(L'\t', begin) - begin);
+}
+
+Take ScriptedTakes(int n) {
+    // 0: the first record misses; 1: the probe gets through; 2: its report
+    // is lost; 3, 4: the next probe and its report get through.
+    return n == 0 || n == 2 ? Take{kBoundMs, false} : Take{0, true};
+}
+
+// With the gate at errors only, the 'W' report still goes out (past the
+// gate); a report that is lost is carried into the next one, with the time
+// from the first drop, which does not wrap after 24.8 days.
+TEST_F(ScriptedTraceServer, DroppedRecordsAreReportedPastTheGateAndALostReportIsCarried) {
+    ZELTEST::CSharedWord word;
+    ASSERT_TRUE(word.Valid());
+    word.Set(0x00010004);  // 'E' and 'F' pass
+    g_behaviour = ScriptedTakes;
+    DebugTraceW('E', TRACE_SRC_W, L"missed");           // dropped 1, back-off
+    DebugTraceW('E', TRACE_SRC_W, L"in the back-off");  // 2
+    DebugTraceW('I', TRACE_SRC_W, L"below the gate");   // not a record: not counted
+    DebugTraceW('F', TRACE_SRC_W, L"in the back-off");  // 3
+    g_now += 20000;
+    DebugTraceW('E', TRACE_SRC_W, L"first probe");          // through; its report is lost
+    DebugTraceW('E', TRACE_SRC_W, L"in the new back-off");  // 4
+    g_now += 25ull * 24 * 3600 * 1000;
+    DebugTraceW('E', TRACE_SRC_W, L"second probe");
+    word.Set(0);
+    ASSERT_EQ(g_delivered.size(), 3u);
+    EXPECT_EQ(FieldOf(g_delivered[0], 7), L"[][logclient_tests.exe]first probe");
+    EXPECT_EQ(FieldOf(g_delivered[1], 7), L"[][logclient_tests.exe]second probe");
+    EXPECT_EQ(FieldOf(g_delivered[2], 4), L"87");
+    // From the first drop (at 1000) to the delivery: 1000 + 20000 + 1000 + 25 days.
+    EXPECT_EQ(FieldOf(g_delivered[2], 7),
+              L"[][logclient_tests.exe]logcl_SendCommand - 4 trace record(s) dropped in "
+              L"2160022000 ms: the log server did not take them");
 }
 
 }  // namespace

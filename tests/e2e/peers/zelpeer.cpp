@@ -6,6 +6,10 @@
 //   never-read-64k  the same with 64 KiB buffers (small writes complete)
 //   close-at-once   accepts and closes every connection at once
 //   one-byte-a-second  0-byte buffers; reads one byte a second per connection
+//   take-whole-after-<ms>  0-byte buffers; takes each whole record <ms> after
+//                   accepting its connection
+//   healthy-then-stuck  0-byte buffers; reads every other connection at once
+//                   and never reads the others
 //   all-busy        four instances with a 600 s default time-out, each taken
 //                   by a connection of its own: every client meets a busy pipe
 #include <windows.h>
@@ -37,6 +41,17 @@ void ReadOneByteASecond(HANDLE instance) {
     CloseHandle(instance);
 }
 
+// Reads the connection's messages until the client closes it.
+void ReadAll(HANDLE instance, DWORD delayMs) {
+    Sleep(delayMs);
+    static thread_local BYTE buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(instance, buffer, sizeof buffer, &got, nullptr) ||
+           GetLastError() == ERROR_MORE_DATA) {
+    }
+    CloseHandle(instance);
+}
+
 int AllBusy(const std::wstring& path) {
     std::vector<HANDLE> held;
     for (int i = 0; i < 4; ++i) {
@@ -62,6 +77,10 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + argv[2];
     if (mode == L"all-busy") return AllBusy(path);
     const DWORD inBytes = mode == L"never-read-64k" ? 65536 : 0;
+    const std::wstring takeAfter = L"take-whole-after-";
+    const bool takesAfter = mode.compare(0, takeAfter.size(), takeAfter) == 0;
+    const DWORD delayMs = takesAfter ? wcstoul(mode.c_str() + takeAfter.size(), nullptr, 10) : 0;
+    unsigned connections = 0;
     std::vector<HANDLE> neverRead;  // kept open for good
     bool ready = false;
     for (;;) {
@@ -80,6 +99,10 @@ int wmain(int argc, wchar_t** argv) {
         if (mode == L"close-at-once") {
             DisconnectNamedPipe(instance);
             CloseHandle(instance);
+        } else if (takesAfter) {
+            std::thread(ReadAll, instance, delayMs).detach();
+        } else if (mode == L"healthy-then-stuck" && connections++ % 2 == 0) {
+            std::thread(ReadAll, instance, 0).detach();
         } else if (mode == L"one-byte-a-second") {
             std::thread(ReadOneByteASecond, instance).detach();
         } else {

@@ -68,6 +68,66 @@ TEST(ScheduledTaskThread, StopDuringPassWaitsForThePassToEnd) {
     g_pfnCreateScheduledTasks = CreateScheduledTasks;
 }
 
+UINT g_endedWith = 0;
+int g_ends = 0;
+void WINAPI RecordEnd(UINT code) {
+    ++g_ends;
+    g_endedWith = code;
+}
+
+// The thread outlives the stop's wait: the stop goes on, leaves open what
+// the thread still waits on, and ends the process through the seam (with
+// 0, as a return from main would) instead of returning into the runtime's
+// exit and its static destructors.
+TEST(ScheduledTaskThread, StopThatGivesUpOnTheThreadEndsTheProcessAndClosesNothingItUses) {
+    g_passEntered.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_passRelease.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_passes = 0;
+    g_destroyed = 0;
+    g_terminateEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_pfnCreateScheduledTasks = CreateBlockingTask;
+    const TaskThreadStopSeam saved = g_taskThreadStopSeam;
+    g_taskThreadStopSeam = {200, RecordEnd};
+    g_scheduledTaskThread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0x10000, ScheduledTaskThread, nullptr, 0, nullptr));
+    ASSERT_NE(nullptr, g_scheduledTaskThread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_passEntered.get(), 30000));
+    const HANDLE terminate = g_terminateEvent;
+    const HANDLE thread = g_scheduledTaskThread;
+    ZELTEST::CLogPipeListener listener;
+    ASSERT_TRUE(listener.Start());
+
+    terminateService(0);
+    EXPECT_TRUE(listener.WaitForLine(L"terminateService - <<<"));
+    listener.Stop();
+    EXPECT_EQ(g_ends, 1);
+    EXPECT_EQ(g_endedWith, 0u);
+    EXPECT_TRUE(TaskThreadAbandoned());
+    EXPECT_EQ(g_terminateEvent, terminate);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(terminate, 0));  // open, and signalled
+    EXPECT_EQ(g_scheduledTaskThread, thread);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 0));
+    EXPECT_EQ(0, g_destroyed.load());
+    std::vector<std::wstring> lines;
+    for (const ZELTEST::LogRecord& record : listener.Records()) {
+        if (record.Line().find(L"scheduled-task thread") != std::wstring::npos)
+            lines.push_back(record.Line());
+    }
+    EXPECT_EQ(lines,
+              std::vector<std::wstring>{L"[][StvZelSvr_tests.exe]terminateService - "
+                                        L"scheduled-task thread still running after 200 ms"});
+
+    SetEvent(g_passRelease.get());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
+    EXPECT_EQ(1, g_destroyed.load());
+    CloseHandle(thread);
+    CloseHandle(terminate);
+    g_scheduledTaskThread = nullptr;
+    g_terminateEvent = nullptr;
+    g_taskThreadStopSeam = saved;
+    g_pfnCreateScheduledTasks = CreateScheduledTasks;
+}
+
 TEST(ServiceHandler, ShutdownSignalsOnlyTheShutdownEvent) {
     UTIL::unique_handle terminate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     UTIL::unique_handle shutdown(CreateEventW(nullptr, TRUE, FALSE, nullptr));

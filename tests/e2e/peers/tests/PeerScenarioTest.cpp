@@ -13,11 +13,17 @@
 #include "LogPipeListener.h"
 #include "ProductFolder.h"
 #include "ScmService.h"
+#include "CPipeClient.h"
 #include "UniqueHandle.h"
 
 namespace {
 
 constexpr DWORD kBoundMs = 30000;  // for each of start, cleanup, stop, exit
+static_assert(kTracePipeBounds.wholeSendMs == 1000, "take-whole-after-950 is just under the bound");
+// What the service promises whatever its log server does.
+constexpr double kStartSeconds = 15;
+constexpr double kControlSeconds = 2;
+constexpr double kStopSeconds = 10;
 constexpr wchar_t kInTestListener[] = L"";
 
 struct Scenario {
@@ -40,6 +46,11 @@ const Scenario kScenarios[] = {
     {"LogServerClosesAtOnce", L"close-at-once", nullptr, nullptr, false, false},
     {"LogServerNeverReads0Bytes", L"never-read-0", nullptr, nullptr, false, false},
     {"LogServerReadsOneByteASecond", L"one-byte-a-second", nullptr, nullptr, false, false},
+    // Just under the 1000 ms per-record bound (kTracePipeBounds): no record
+    // misses it, the waiting budget starts the back-off.
+    {"LogServerTakesEachRecordJustUnderTheBound", L"take-whole-after-950", nullptr, nullptr, false,
+     false},
+    {"LogServerHealthyThenStuckInTurn", L"healthy-then-stuck", nullptr, nullptr, false, false},
     // Ended by the stop request (995), or by the write bound (1460) on a slow machine.
     {"CommandManagerNeverReads", kInTestListener, L"never-read-0",
      L"cmzel_OutputCommand - pipe [Global\\ZelModuleCommandManager] send failed!. err=[", false,
@@ -151,6 +162,7 @@ protected:
 TEST_P(PeerScenario, StartsStopsAndEndsWithinBounds) {
     const Scenario& s = GetParam();
     const ULONGLONG started = GetTickCount64();
+    ULONGLONG startFrom = started;
     ZELTEST::CChildProcess console;
     ZELTEST::CScmService service(L"stvZelSvr");
     UTIL::unique_handle process;
@@ -167,6 +179,7 @@ TEST_P(PeerScenario, StartsStopsAndEndsWithinBounds) {
                                     process.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
     } else {
         ASSERT_TRUE(service.Install(m_exe)) << GetLastError();
+        startFrom = GetTickCount64();
         service.Start();  // may give up waiting while the service still starts
         ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING, kBoundMs));
         SERVICE_STATUS_PROCESS status{};
@@ -177,7 +190,15 @@ TEST_P(PeerScenario, StartsStopsAndEndsWithinBounds) {
                                   status.dwProcessId));
         ASSERT_TRUE(process);
     }
-    const double startSeconds = SecondsSince(started);
+    const double startSeconds = SecondsSince(startFrom);
+    double controlSeconds = 0;
+    if (!s.console) {
+        EXPECT_LT(startSeconds, kStartSeconds);
+        const ULONGLONG controlled = GetTickCount64();
+        EXPECT_TRUE(service.Control(128));  // answered once the handler returned
+        controlSeconds = SecondsSince(controlled);
+        EXPECT_LT(controlSeconds, kControlSeconds);
+    }
     ExpectCleanupDelivered();
     if (s.failsBeforeStop) {
         EXPECT_TRUE(m_log.WaitForLine(s.failedSend, kBoundMs));
@@ -188,13 +209,19 @@ TEST_P(PeerScenario, StartsStopsAndEndsWithinBounds) {
         EXPECT_TRUE(SetEvent(terminate.get()));
     } else {
         EXPECT_TRUE(service.Control(SERVICE_CONTROL_STOP));
+        EXPECT_LT(SecondsSince(stopped), kControlSeconds);
         EXPECT_TRUE(service.WaitForState(SERVICE_STOPPED, kBoundMs));
     }
     const double stopSeconds = SecondsSince(stopped);
+    if (!s.console) {
+        EXPECT_LT(stopSeconds, kStopSeconds);
+    }
     ExpectEndedCleanly(process.get());
-    std::printf("[scenario] %s: %s after %.1f s, %s %.1f s after the stop request\n", s.name,
-                s.console ? "terminate event" : "RUNNING", startSeconds,
-                s.console ? "ended" : "STOPPED", s.console ? SecondsSince(stopped) : stopSeconds);
+    std::printf(
+        "[scenario] %s: %s after %.1f s, control answered in %.1f s, %s %.1f s after "
+        "the stop request\n",
+        s.name, s.console ? "terminate event" : "RUNNING", startSeconds, controlSeconds,
+        s.console ? "ended" : "STOPPED", s.console ? SecondsSince(stopped) : stopSeconds);
     if (s.failedSend != nullptr) {
         EXPECT_TRUE(m_log.WaitForLine(s.failedSend, kBoundMs));
         EXPECT_TRUE(m_log.WaitForLine(L"CleanupSampleSubmissionFolder - failed", kBoundMs));

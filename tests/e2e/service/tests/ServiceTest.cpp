@@ -130,38 +130,58 @@ TEST_F(ServiceUnderScm, MissingPluginFailsTheStart) {
                         L"terminateService - Starting to shut down service..., parameter: 126"));
 }
 
-// A stop event planted, already signalled, before the start by a process
-// other than the system or an administrator (under Wine an object made
-// without a security descriptor shows no owner at all): adopting it would
-// stop the service as soon as it started. The start fails instead.
-TEST_F(ServiceUnderScm, PlantedStopEventFailsTheStart) {
-    Install(CMDHANDLER_DLL);
-    UTIL::unique_handle planted(
-        CreateEventW(nullptr, TRUE, TRUE, L"Karvelo_Sentavo_ZOLM_Stop_Event"));
-    ASSERT_TRUE(planted);
-    ASSERT_TRUE(m_scmService.Start()) << GetLastError();
-    const std::wstring refusal =
-        L"Service_Main - Event Karvelo_Sentavo_ZOLM_Stop_Event already exists, owned by unknown";
-    ASSERT_TRUE(m_listener.WaitForLine(refusal, 60000));
-    ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
-    m_listener.Stop();
-    const auto records = m_listener.Records();
-    for (const auto& record : records) {
-        if (record.Line().find(refusal) != std::wstring::npos) {
-            EXPECT_EQ(record.Level(), 'E');
-        }
-    }
-    const auto lines = StatusLines(records);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), Status(SERVICE_STOPPED, ERROR_ALREADY_EXISTS, 0, 0));
-    EXPECT_FALSE(HasLine(records, L"cmzel_Initialize"));
-}
-
 size_t CountLines(const std::vector<ZELTEST::LogRecord>& records, const std::wstring& part) {
     size_t count = 0;
     for (const auto& record : records)
         if (record.Line().find(part) != std::wstring::npos) ++count;
     return count;
+}
+
+// Whatever someone put first on the service's event names, the service
+// starts with an event of its own, says so in one 'E' line, and the SCM's
+// stop still works. A signalled event made without a security descriptor
+// (under Wine it shows no owner at all) would stop the service at once if
+// it were adopted.
+TEST_F(ServiceUnderScm, ObjectsPlantedOnTheEventNamesDoNotKeepTheServiceFromRunning) {
+    struct Case {
+        const char* what;
+        bool mutex;  // else a signalled event
+        const wchar_t* name;
+        const wchar_t* reason;
+    };
+    const Case cases[] = {
+        {"mutex on the stop event", true, L"Karvelo_Sentavo_ZOLM_Stop_Event",
+         L"the name is held by an object of another type [6]"},
+        {"foreign signalled stop event", false, L"Karvelo_Sentavo_ZOLM_Stop_Event",
+         L"owned by unknown, not SYSTEM or Administrators"},
+        {"mutex on the shutdown event", true, L"Karvelo_Sentavo_ZOLM_Shutdown_Event",
+         L"the name is held by an object of another type [6]"},
+    };
+    Install(CMDHANDLER_DLL);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UTIL::unique_handle planted(c.mutex ? CreateMutexW(nullptr, FALSE, c.name)
+                                            : CreateEventW(nullptr, TRUE, TRUE, c.name));
+        ASSERT_TRUE(planted);
+        const size_t before = m_listener.Records().size();
+        StartAndWaitRunning();
+        StopAndWaitStopped();
+        EXPECT_TRUE(m_listener.WaitForLine(Status(SERVICE_STOPPED, 0, 0, 0)));
+        const auto records = m_listener.Records();
+        const std::vector<ZELTEST::LogRecord> run(records.begin() + before, records.end());
+        const std::wstring line = std::wstring(L"[ZEL_SVR][stvZelSvr.exe]Service_Main - Event ") +
+                                  c.name + L" not adopted: " + c.reason +
+                                  L"; the service uses an event of its own that no other "
+                                  L"process can open.";
+        size_t found = 0;
+        for (const auto& record : run) {
+            if (record.Line() != line) continue;
+            ++found;
+            EXPECT_EQ(record.Level(), 'E');
+        }
+        EXPECT_EQ(found, 1u);
+        EXPECT_EQ(CountLines(run, L"stvZelSvr has started up."), 1u);
+    }
 }
 
 bool FolderExists(const std::wstring& path) {
