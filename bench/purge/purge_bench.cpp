@@ -1,6 +1,8 @@
 // The dump purge (CleanupDumpFolders) of a folder holding 10, 1,000 and
 // 10,000 dump-named files, next to a bare listing of the same folder in the
-// same run. The purge keeps four; the listing reads every name once. The
+// same run, and next to the floor of any purge: a bare listing followed by a
+// DeleteFileW of every name but the newest four, which checks nothing. The
+// purge keeps four; the listing reads every name once. The
 // level gate drops the purge's trace lines (errors only): what is measured is
 // the purge's own work, not the log server's. The purge's clock stands
 // still for the timed runs, so that each is a whole purge; one more run at
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "BenchReport.h"
 #include "UniqueHandle.h"
@@ -59,6 +62,26 @@ double ListingMs(const std::wstring& folder) {
     const int listed = CountDumps(folder);
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     return listed > 0 ? ms : -1;
+}
+
+// The floor: list, then delete every name but the newest four by name, with
+// no check at all. -1 when it did not leave four.
+double BareDeletionMs(const std::wstring& folder) {
+    const auto start = Clock::now();
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found = {};
+    {
+        UTIL::unique_find_handle finder(::FindFirstFileW((folder + L"*.dmp").c_str(), &found));
+        if (!finder) return -1;
+        do {
+            names.push_back(found.cFileName);
+        } while (::FindNextFileW(finder.get(), &found));
+    }
+    std::sort(names.begin(), names.end());
+    for (size_t index = 0; index + 4 < names.size(); ++index)
+        ::DeleteFileW((folder + names[index]).c_str());
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    return CountDumps(folder) == 4 ? ms : -1;
 }
 
 // Only 'E' and 'F' pass while the benchmark runs.
@@ -120,7 +143,8 @@ int main() {
         std::printf("cannot set the level gate, or %ls is not empty\n", folder.c_str());
         return 1;
     }
-    std::printf("%-8s %12s %12s %8s %6s\n", "files", "listing ms", "purge ms", "ratio", "kept");
+    std::printf("%-8s %12s %12s %8s %6s %14s %8s\n", "files", "listing ms", "purge ms", "ratio",
+                "kept", "bare delete ms", "ratio");
     EH::SetPurgeClock(StandingClock);
     int failures = 0;
     for (const int files : {10, 1000, 10000}) {
@@ -136,11 +160,20 @@ int main() {
         CleanupDumpFolders();
         const double purge = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         const int kept = CountDumps(folder);
-        std::printf("%-8d %12.2f %12.2f %8.1f %6d\n", files, listing, purge, purge / listing, kept);
-        if (kept != 4) ++failures;
+        RemoveDumps(folder);
+        if (!CreateDumps(folder, files)) {
+            std::printf("cannot create %d dumps\n", files);
+            return 1;
+        }
+        const double bare = BareDeletionMs(folder);
+        std::printf("%-8d %12.2f %12.2f %8.1f %6d %14.2f %8.1f\n", files, listing, purge,
+                    purge / listing, kept, bare, purge / bare);
+        if (kept != 4 || bare < 0) ++failures;
         const std::string name = "purge: " + std::to_string(files) + " dump files";
         BENCH::ReportFigure(name.c_str(), purge, "ms", "bare listing of the folder", listing,
                             BENCH::Better::Lower, "< 20x");
+        BENCH::ReportFigure(name.c_str(), purge, "ms", "bare listing and DeleteFileW", bare,
+                            BENCH::Better::Lower, "none");
         RemoveDumps(folder);
     }
     ShowBudget(folder);

@@ -24,14 +24,15 @@ UTIL::unique_handle OpenForReading(LPCWSTR path) {
 
 }  // namespace
 
-CHeldFileScope::CHeldFileScope(LPCWSTR path, HANDLE held)
-    : m_given(path != nullptr ? path : L""),
-      m_path(path != nullptr ? UTIL::NormalizedFullPath(path) : std::wstring()) {
-    if (m_path.empty() || HeldForGivenPath(path) != nullptr || HeldFor(m_path) != nullptr) {
+CHeldFileScope::CHeldFileScope(LPCWSTR path, HANDLE held) : m_given(path != nullptr ? path : L"") {
+    // The normalized form costs a look-up of every folder on the path (under
+    // Wine a listing of each): it is made only when a lookup needs it.
+    if (m_given.empty() || HeldForGivenPath(path) != nullptr ||
+        (t_pInnermost != nullptr && HeldFor(NormalizedPath()) != nullptr)) {
         return;  // held further out
     }
     if (held == nullptr || held == INVALID_HANDLE_VALUE) {
-        m_own = OpenForReading(m_path.c_str());
+        m_own = OpenForReading(path);
         held = m_own ? m_own.get() : INVALID_HANDLE_VALUE;
     }
     m_held = held;
@@ -44,10 +45,15 @@ CHeldFileScope::~CHeldFileScope() {
     if (m_active) t_pInnermost = m_pOuter;
 }
 
+const std::wstring& CHeldFileScope::NormalizedPath() const {
+    if (!m_path) m_path = UTIL::NormalizedFullPath(m_given.c_str());
+    return *m_path;
+}
+
 HANDLE CHeldFileScope::HeldFor(const std::wstring& normalizedPath) {
     if (normalizedPath.empty()) return nullptr;
     for (const CHeldFileScope* scope = t_pInnermost; scope != nullptr; scope = scope->m_pOuter) {
-        if (SameName(scope->m_path, normalizedPath)) return scope->m_held;
+        if (SameName(scope->NormalizedPath(), normalizedPath)) return scope->m_held;
     }
     return nullptr;
 }

@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <optional>
 #include <string>
 
 #include "UniqueHandle.h"
@@ -36,8 +37,10 @@ public:
     static HANDLE HeldForGivenPath(LPCWSTR path);
 
 private:
+    const std::wstring& NormalizedPath() const;
+
     std::wstring m_given;
-    std::wstring m_path;  // normalized
+    mutable std::optional<std::wstring> m_path;  // normalized, made on first use
     HANDLE m_held = nullptr;
     UTIL::unique_handle m_own;
     CHeldFileScope* m_pOuter = nullptr;
