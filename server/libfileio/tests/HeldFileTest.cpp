@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "FileIoTestSupport.h"
 #include "HeldFile.h"
@@ -86,6 +87,51 @@ TEST(fileio_HeldFile, VerdictIsAboutTheHeldFileWhereverThePathLeadsAfterwards) {
         EXPECT_EQ(call.volumeSerial, heldInfo.dwVolumeSerialNumber);
     }
     EXPECT_EQ(verifications, 1u);
+}
+
+ULONGLONG FileIndexOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) return 0;
+    return (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
+// A check may name the held path in another spelling than the holder did:
+// it still reads the held file (the path is normalized for that lookup only),
+// and a path the scope does not hold is opened as it stands.
+TEST(fileio_HeldFile, EverySpellingOfTheHeldPathReadsTheHeldFile) {
+    const Swap swap;
+    ASSERT_TRUE(swap.Make());
+    const UTIL::unique_handle held(CreateFileW(swap.file.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    const ULONGLONG heldIndex = FileIndexOf(held.get());
+    ASSERT_NE(heldIndex, 0u);
+    ASSERT_TRUE(swap.Repoint());
+    const std::wstring folderName = swap.dir.substr(swap.dir.rfind(L'\\') + 1);
+    std::wstring upper = swap.file;
+    CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+    const std::vector<std::wstring> spellings = {
+        swap.file, upper, swap.dir + L"\\..\\" + folderName + L"\\sample.dll",
+        swap.dir + L"\\.\\sample.dll"};
+    for (const std::wstring& holder : spellings) {
+        const DS::CHeldFileScope scope(holder.c_str(), held.get());
+        for (const std::wstring& reader : spellings) {
+            SCOPED_TRACE(std::string(holder.begin(), holder.end()) + " read as " +
+                         std::string(reader.begin(), reader.end()));
+            const UTIL::unique_handle read = DS::OpenFileForCheck(reader.c_str());
+            ASSERT_TRUE(read);
+            EXPECT_EQ(FileIndexOf(read.get()), heldIndex);
+        }
+    }
+    // Another file, unheld: opened as it stands.
+    const DS::CHeldFileScope scope(swap.file.c_str(), held.get());
+    const std::wstring other = Fixture(L"sample-other.dll");
+    const UTIL::unique_handle direct(CreateFileW(other.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr));
+    const UTIL::unique_handle unheld = DS::OpenFileForCheck(other.c_str());
+    ASSERT_TRUE(direct);
+    ASSERT_TRUE(unheld);
+    EXPECT_EQ(FileIndexOf(unheld.get()), FileIndexOf(direct.get()));
 }
 
 }  // namespace
