@@ -97,7 +97,7 @@ ULONGLONG FileIndexOf(HANDLE file) {
 
 // A check may name the held path in another spelling than the holder did:
 // it still reads the held file (the path is normalized for that lookup only),
-// and a path the scope does not hold is opened as it stands.
+// also through a scope of its own, and a path the scope does not hold is opened as it stands.
 TEST(fileio_HeldFile, EverySpellingOfTheHeldPathReadsTheHeldFile) {
     const Swap swap;
     ASSERT_TRUE(swap.Make());
@@ -118,6 +118,9 @@ TEST(fileio_HeldFile, EverySpellingOfTheHeldPathReadsTheHeldFile) {
         for (const std::wstring& reader : spellings) {
             SCOPED_TRACE(std::string(holder.begin(), holder.end()) + " read as " +
                          std::string(reader.begin(), reader.end()));
+            // A check that holds the path itself (as the path-taking entry
+            // points do) finds it held further out and opens nothing.
+            const DS::CHeldFileScope inner(reader.c_str());
             const UTIL::unique_handle read = DS::OpenFileForCheck(reader.c_str());
             ASSERT_TRUE(read);
             EXPECT_EQ(FileIndexOf(read.get()), heldIndex);
