@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
 
 #include "DebugLibrary.h"
@@ -93,8 +92,16 @@ void ObserveNarrow(ITraceObserver& observer, int level, const char* text) {
     observer.OnTraceLine(level, wide);
 }
 
+// Seconds since 1970 (UTC), as time() gives them; read from the system clock
+// directly, since the runtime's time() also looks up the time zone on every
+// call (about 5 us under Wine, 2 % of a delivered record).
 int TraceTime() {
-    return static_cast<int>(std::time(nullptr));
+    constexpr ULONGLONG kUnixEpochTicks = 116444736000000000ULL;  // 1970 in FILETIME ticks
+    constexpr ULONGLONG kTicksPerSecond = 10000000ULL;
+    FILETIME now = {};
+    ::GetSystemTimeAsFileTime(&now);
+    const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<int>((ticks - kUnixEpochTicks) / kTicksPerSecond);
 }
 
 }  // namespace
