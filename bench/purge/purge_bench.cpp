@@ -108,7 +108,9 @@ private:
     volatile LONG* m_word;
 };
 
-ULONGLONG WINAPI StandingClock() { return 0; }
+ULONGLONG WINAPI StandingClock() {
+    return 0;
+}
 
 void RemoveDumps(const std::wstring& folder) {
     WIN32_FIND_DATAW found = {};
@@ -158,7 +160,8 @@ int main() {
         const double listing = listings[1];
         const auto start = Clock::now();
         CleanupDumpFolders();
-        const double purge = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        const double purge =
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         const int kept = CountDumps(folder);
         RemoveDumps(folder);
         if (!CreateDumps(folder, files)) {

@@ -92,8 +92,8 @@ UTIL::unique_handle OpenFileForCheck(LPCWSTR path, DWORD share) {
         return UTIL::unique_handle();
     }
     HANDLE duplicate = nullptr;
-    if (!::DuplicateHandle(::GetCurrentProcess(), held, ::GetCurrentProcess(), &duplicate, 0,
-                           FALSE, DUPLICATE_SAME_ACCESS)) {
+    if (!::DuplicateHandle(::GetCurrentProcess(), held, ::GetCurrentProcess(), &duplicate, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
         return UTIL::unique_handle();
     }
     UTIL::unique_handle file(duplicate);

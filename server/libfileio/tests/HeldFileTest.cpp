@@ -46,7 +46,8 @@ TEST(fileio_HeldFile, VerdictIsAboutTheHeldFileWhereverThePathLeadsAfterwards) {
     ASSERT_TRUE(swap.Make());
     FILEIOTEST::CScriptedPlatform platform;
     CVerifyFileSignV2 verifier;
-    ASSERT_TRUE(verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
+    ASSERT_TRUE(
+        verifier.LoadKorvalisAndUpdatePublicKeyList(Fixture(L"korvalis-karvelo.dll").c_str()));
     // Hash-only answers as Windows gives them, about the maker's library.
     const std::wstring genuine = swap.aside + L"\\sample.dll";
     platform.ScriptWinVerifyTrust([&](const WinVerifyCall& call, DS::SignatureSettings*) {

@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "ProductFolder.h"
+#include "crash_test_support.h"
 #include "UniqueHandle.h"
 #include "UnixLinks.h"
 
@@ -18,31 +18,15 @@ namespace {
 const wchar_t kMiscKey[] = L"SOFTWARE\\Karvelo\\HalvixNTCorp\\CurrentVersion\\Misc.";
 const wchar_t kLinkedRoot[] = L"C:\\zeltest\\crash-linked-via\\";
 
-std::wstring ModuleFolder() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    return folder.substr(0, folder.rfind(L'\\') + 1);
-}
-
-std::vector<std::wstring> Names(const std::wstring& folder, const wchar_t* pattern) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found = {};
-    UTIL::unique_find_handle finder(::FindFirstFileW((folder + pattern).c_str(), &found));
-    if (!finder) return names;
-    do {
-        names.push_back(found.cFileName);
-    } while (::FindNextFileW(finder.get(), &found));
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using CRASHTEST::ModuleFolder;
+using CRASHTEST::Names;
 
 bool WriteFileOf(const std::wstring& path, const char* bytes) {
     UTIL::unique_handle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    return file && ::WriteFile(file.get(), bytes, static_cast<DWORD>(strlen(bytes)), &written,
-                               nullptr);
+    return file &&
+           ::WriteFile(file.get(), bytes, static_cast<DWORD>(strlen(bytes)), &written, nullptr);
 }
 
 std::string HeadOf(const std::wstring& path) {
@@ -107,8 +91,8 @@ TEST(CrashLinkedInstall, DumpIsKeptAndEveryFolderPurgedBehindASymlinkedAncestor)
                                     "old dump"));
         }
     }
-    ASSERT_FALSE(real.CopyIn(ModuleFolder() + CRASH_TARGET_NAME, L"Bin\\x64\\" CRASH_TARGET_NAME)
-                     .empty());
+    ASSERT_FALSE(
+        real.CopyIn(ModuleFolder() + CRASH_TARGET_NAME, L"Bin\\x64\\" CRASH_TARGET_NAME).empty());
     ZELTEST::CPlantedLinks links;
     links.Add(real.Root(), kLinkedRoot);
     ASSERT_TRUE(links.Plant());

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "UniqueHandle.h"
+#include "crash_test_support.h"
 
 namespace {
 
@@ -20,23 +21,10 @@ const wchar_t kDumpPattern[] =
     L"-??????.dmp";
 const wchar_t kMiscKey[] = L"SOFTWARE\\Karvelo\\HalvixNTCorp\\CurrentVersion\\Misc.";
 
-std::wstring ModuleFolder() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    return folder.substr(0, folder.rfind(L'\\') + 1);
-}
+using CRASHTEST::ModuleFolder;
 
 std::vector<std::wstring> DumpNames(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found = {};
-    UTIL::unique_find_handle finder(::FindFirstFileW((folder + kDumpPattern).c_str(), &found));
-    if (!finder) return names;
-    do {
-        names.push_back(found.cFileName);
-    } while (::FindNextFileW(finder.get(), &found));
-    std::sort(names.begin(), names.end());
-    return names;
+    return CRASHTEST::Names(folder, kDumpPattern);
 }
 
 bool IsDatedDumpName(const std::wstring& name) {
