@@ -64,20 +64,24 @@ double ListingMs(const std::wstring& folder) {
     return listed > 0 ? ms : -1;
 }
 
+// The dump names in the folder, oldest first.
+std::vector<std::wstring> DumpNames(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found = {};
+    UTIL::unique_find_handle finder(::FindFirstFileW((folder + L"*.dmp").c_str(), &found));
+    if (!finder) return names;
+    do {
+        names.push_back(found.cFileName);
+    } while (::FindNextFileW(finder.get(), &found));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // The floor: list, then delete every name but the newest four by name, with
 // no check at all. -1 when it did not leave four.
 double BareDeletionMs(const std::wstring& folder) {
     const auto start = Clock::now();
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found = {};
-    {
-        UTIL::unique_find_handle finder(::FindFirstFileW((folder + L"*.dmp").c_str(), &found));
-        if (!finder) return -1;
-        do {
-            names.push_back(found.cFileName);
-        } while (::FindNextFileW(finder.get(), &found));
-    }
-    std::sort(names.begin(), names.end());
+    const std::vector<std::wstring> names = DumpNames(folder);
     for (size_t index = 0; index + 4 < names.size(); ++index)
         ::DeleteFileW((folder + names[index]).c_str());
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -113,12 +117,7 @@ ULONGLONG WINAPI StandingClock() {
 }
 
 void RemoveDumps(const std::wstring& folder) {
-    WIN32_FIND_DATAW found = {};
-    UTIL::unique_find_handle finder(::FindFirstFileW((folder + L"*.dmp").c_str(), &found));
-    if (!finder) return;
-    do {
-        ::DeleteFileW((folder + found.cFileName).c_str());
-    } while (::FindNextFileW(finder.get(), &found));
+    for (const std::wstring& name : DumpNames(folder)) ::DeleteFileW((folder + name).c_str());
 }
 
 // With the real clock: how many dumps each purge in a row leaves.

@@ -3,6 +3,7 @@
 // and WinTrust is given the held file (a handle on it) and its path.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,23 +91,25 @@ TEST(fileio_HeldFile, VerdictIsAboutTheHeldFileWhereverThePathLeadsAfterwards) {
     EXPECT_EQ(verifications, 1u);
 }
 
-ULONGLONG FileIndexOf(HANDLE file) {
+// Empty when the platform cannot tell.
+std::optional<ULONGLONG> FileIndexOf(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file, &info)) return 0;
+    if (!GetFileInformationByHandle(file, &info)) return std::nullopt;
     return (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
 }
 
 // A check may name the held path in another spelling than the holder did:
 // it still reads the held file (the path is normalized for that lookup only),
-// also through a scope of its own, and a path the scope does not hold is opened as it stands.
+// also through a scope of its own; a path the scope does not hold is opened
+// as it stands.
 TEST(fileio_HeldFile, EverySpellingOfTheHeldPathReadsTheHeldFile) {
     const Swap swap;
     ASSERT_TRUE(swap.Make());
     const UTIL::unique_handle held(CreateFileW(swap.file.c_str(), GENERIC_READ, FILE_SHARE_READ,
                                                nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
-    const ULONGLONG heldIndex = FileIndexOf(held.get());
-    ASSERT_NE(heldIndex, 0u);
+    const std::optional<ULONGLONG> heldIndex = FileIndexOf(held.get());
+    ASSERT_TRUE(heldIndex.has_value());
     ASSERT_TRUE(swap.Repoint());
     const std::wstring folderName = swap.dir.substr(swap.dir.rfind(L'\\') + 1);
     std::wstring upper = swap.file;
